@@ -1,0 +1,58 @@
+// Conversion between picture files and in-memory planes of doubles.
+//
+// Planes are width x height doubles each, one (grey) or three (red, green,
+// blue) stored one after another; a byte k reads as exactly k / 255. The row
+// order is top row first unless RowOrder::BottomUp is asked for, in which
+// case plane row 0 is the bottom row of the picture.
+//
+// The format is chosen from the path's last three characters, compared
+// case-sensitively: "png", "jpg", "bmp". Reading falls back over BMP, JPEG
+// and PNG in turn when the chosen codec cannot decode the file; writing to
+// any other ending is refused.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+enum class ImageFormat { None = 0, Bmp = 1, Jpeg = 2, Png = 3 };
+
+enum class RowOrder { TopDown, BottomUp };
+
+// Pictures announcing more pixels than this are refused before any pixel
+// memory is allocated (2^28, about 268 megapixels).
+constexpr std::uint64_t kMaxImagePixels = std::uint64_t{1} << 28;
+
+// Format named by the path's last three characters, or None.
+ImageFormat formatFromPath(const std::string& path);
+
+struct LoadedPlanes {
+  std::vector<double> planes;
+  int width = 0;
+  int height = 0;
+  int channels = 0;
+};
+
+// Reads a picture. Channels are 3 for a true-colour picture without alpha,
+// otherwise 1 (the red component). On failure returns false and sets error
+// to a sentence naming the file and the problem.
+bool loadImagePlanes(const std::string& path, LoadedPlanes& image, std::string& error,
+                     RowOrder order = RowOrder::TopDown);
+
+// Writes 1 or 3 planes as a 24-bit picture: each sample v becomes the byte
+// trunc(min(255 v, 255)), 0 when 255 v < 0 or v is NaN. The file appears
+// whole or not at all (written beside the target, then renamed), and an
+// existing file is left untouched when writing fails.
+bool saveImagePlanes(const double* planes, int width, int height, int channels,
+                     const std::string& path, std::string& error,
+                     RowOrder order = RowOrder::TopDown);
+
+// Writes one plane as a grey 24-bit picture. Mode 0 converts like
+// saveImagePlanes; mode 1 maps the plane's own minimum to 0 and maximum to
+// 255 (all black when they are equal); any other mode writes black.
+bool saveKernelImage(const double* plane, int width, int height, const std::string& path,
+                     int mode, std::string& error);
+
+}  // namespace kestrel

@@ -1,0 +1,69 @@
+#include "fourier/filter2d.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+namespace kestrel {
+
+int filter2D(FilterParams& params) {
+  if (std::fabs(params.scale) < 1e-10 || std::fabs(params.scale) > 1e10) params.scale = 1.0;
+
+  const int height = params.height;
+  const int width = params.width;
+  const int kh = params.kernelHeight;
+  const int kw = params.kernelWidth;
+  const int cy = (kh - 1) / 2;
+  const int cx = (kw - 1) / 2;
+  const double* in = params.input;
+  const bool replicate = params.boundaryMode == kBoundaryReplicate;
+
+  // Weights in the order they meet the input window, so both filter modes
+  // share one loop.
+  std::vector<double> weights(static_cast<std::size_t>(kh) * kw);
+  for (int a = 0; a < kh; ++a) {
+    for (int b = 0; b < kw; ++b) {
+      weights[static_cast<std::size_t>(a) * kw + b] =
+          params.filterMode == kFilterConvolution ? params.kernel[(kh - 1 - a) * kw + (kw - 1 - b)]
+                                                  : params.kernel[a * kw + b];
+    }
+  }
+
+  const std::size_t cells = static_cast<std::size_t>(height) * width;
+  std::vector<double> scratch;
+  double* out = params.output;
+  if (params.output == params.input) {
+    scratch.assign(cells, 0.0);
+    out = scratch.data();
+  }
+
+  for (int i = 0; i < height; ++i) {
+    for (int j = 0; j < width; ++j) {
+      double sum = 0.0;
+      for (int a = 0; a < kh; ++a) {
+        int r = i - cy + a;
+        if (r < 0 || r >= height) {
+          if (!replicate) continue;
+          r = std::clamp(r, 0, height - 1);
+        }
+        const double* row = in + static_cast<std::size_t>(r) * width;
+        const double* w = weights.data() + static_cast<std::size_t>(a) * kw;
+        for (int b = 0; b < kw; ++b) {
+          int c = j - cx + b;
+          if (c < 0 || c >= width) {
+            if (!replicate) continue;
+            c = std::clamp(c, 0, width - 1);
+          }
+          sum += w[b] * row[c];
+        }
+      }
+      out[static_cast<std::size_t>(i) * width + j] = params.scale * sum;
+    }
+  }
+
+  if (!scratch.empty()) std::copy(scratch.begin(), scratch.end(), params.output);
+  return 0;
+}
+
+}  // namespace kestrel
