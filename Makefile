@@ -11,7 +11,7 @@ BUILD_PACKAGES := g++ clang cmake ninja-build pkg-config libfftw3-dev libpng-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 BENCH_PACKAGES := libbenchmark-dev python3-numpy python3-scipy python3-skimage time
 
-SAMPLE := samples/harbour_blurred.jpg
+SAMPLE := samples/astronaut_blurred.png
 DEMO_ARGS := 25 25 2.2 0.7 2e-2 1 0
 
 .PHONY: all deps build test sanitize demo install fuzz bench clean
@@ -37,9 +37,9 @@ sanitize: deps
 demo: build
 	@mkdir -p out
 	cp $(SAMPLE) out/
-	$(BUILD_DIR)/app/kestrel out/$(notdir $(SAMPLE)) out/harbour_deblurred.png $(DEMO_ARGS)
-	@echo "Deblurred picture: out/harbour_deblurred.png"
-	@echo "Estimated kernel:  out/harbour_blurred_kernel.png"
+	$(BUILD_DIR)/app/kestrel out/$(notdir $(SAMPLE)) out/astronaut_deblurred.png $(DEMO_ARGS)
+	@echo "Deblurred picture: out/astronaut_deblurred.png"
+	@echo "Estimated kernel:  out/astronaut_blurred_kernel.png"
 
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
