@@ -15,7 +15,8 @@ std::vector<double> nearestToCentre(unsigned columns, unsigned rows) {
   std::vector<double> distances(static_cast<std::size_t>(columns) * rows);
   for (unsigned i = 0; i < rows; ++i) {
     for (unsigned j = 0; j < columns; ++j) {
-      distances[static_cast<std::size_t>(i) * columns + j] = (j - cx) * (j - cx) + (i - cy) * (i - cy);
+      distances[static_cast<std::size_t>(i) * columns + j] =
+          (j - cx) * (j - cx) + (i - cy) * (i - cy);
     }
   }
   const double nearest = *std::min_element(distances.begin(), distances.end());

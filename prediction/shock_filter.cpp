@@ -35,9 +35,13 @@ void shockStep(double* plane, int width, int height, double step, double scale,
                ShockScratch& scratch) {
   const auto at = [&](int x, int y) { return plane[static_cast<std::size_t>(y) * width + x]; };
   const auto backwardX = [&](int x, int y) { return x >= 1 ? at(x, y) - at(x - 1, y) : 0.0; };
-  const auto forwardX = [&](int x, int y) { return x <= width - 2 ? at(x + 1, y) - at(x, y) : 0.0; };
+  const auto forwardX = [&](int x, int y) {
+    return x <= width - 2 ? at(x + 1, y) - at(x, y) : 0.0;
+  };
   const auto backwardY = [&](int x, int y) { return y >= 1 ? at(x, y) - at(x, y - 1) : 0.0; };
-  const auto forwardY = [&](int x, int y) { return y <= height - 2 ? at(x, y + 1) - at(x, y) : 0.0; };
+  const auto forwardY = [&](int x, int y) {
+    return y <= height - 2 ? at(x, y + 1) - at(x, y) : 0.0;
+  };
 
   // The cross derivative needs the central x-differences of the rows above
   // and below, so they are computed for the whole plane first.
@@ -67,8 +71,8 @@ void shockStep(double* plane, int width, int height, double step, double scale,
       const double centre = at(x, y);
       const double ixx = secondDifference(x, width, at(std::max(x - 1, 0), y), centre,
                                           at(std::min(x + 1, width - 1), y), dxMinus, dxPlus);
-      const double iyy = secondDifference(y, height, at(x, above), centre, at(x, below), dyMinus,
-                                          dyPlus);
+      const double iyy =
+          secondDifference(y, height, at(x, above), centre, at(x, below), dyMinus, dyPlus);
       const double ixy = 0.5 * (scratch.centralX[static_cast<std::size_t>(below) * width + x] -
                                 scratch.centralX[static_cast<std::size_t>(above) * width + x]);
 

@@ -8,7 +8,7 @@
 namespace kestrel {
 namespace {
 
-// A sum of 25 normalised values carries a few ulps of 1.0.
+// Normalised values and sums of them carry a few ulps of 1.0.
 constexpr double kSumTolerance = 1e-14;
 
 TEST(MakeGaussianKernel, FiveByFiveIsSymmetricPeakedAndSumsToOne) {
