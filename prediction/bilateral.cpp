@@ -32,6 +32,7 @@ std::size_t cellIndex(const BilateralGrid& grid, int x, int y, int r) {
   return 2 * ((static_cast<std::size_t>(x) * grid.gridY + y) * grid.gridR + r);
 }
 
+// Positions are never negative, so truncating after adding 0.5 rounds.
 int nearestCell(double position) { return static_cast<int>(position + 0.5) + kGridOffset; }
 
 // Two passes of [1 2 1]/4 along one axis, over every line whose other two
@@ -73,10 +74,9 @@ int buildBilateralGrid(const double* input, const double* base, int width, int h
   if (status != kBilateralOk) return status;
 
   const std::size_t pixels = static_cast<std::size_t>(width) * height;
-  if (!std::isfinite(base[0])) return kBilateralBadGuide;
   double low = base[0];
   double high = base[0];
-  for (std::size_t i = 1; i < pixels; ++i) {
+  for (std::size_t i = 0; i < pixels; ++i) {
     if (!std::isfinite(base[i])) return kBilateralBadGuide;
     low = std::min(low, base[i]);
     high = std::max(high, base[i]);
@@ -92,9 +92,9 @@ int buildBilateralGrid(const double* input, const double* base, int width, int h
   const std::size_t gridX = static_cast<std::size_t>(cellsX);
   const std::size_t gridY = static_cast<std::size_t>(cellsY);
   const std::size_t gridR = static_cast<std::size_t>(cellsR);
-  // Each factor is at most 2^24, so neither product overflows.
-  if (gridX * gridY > kBilateralMaxGridCells ||
-      gridX * gridY * gridR > kBilateralMaxGridCells) {
+  // Each factor is at most 2^24 and the second product is formed only when
+  // the first is within the limit, so neither overflows.
+  if (gridX * gridY > kBilateralMaxGridCells || gridX * gridY * gridR > kBilateralMaxGridCells) {
     return kBilateralGridTooLarge;
   }
 
@@ -107,8 +107,9 @@ int buildBilateralGrid(const double* input, const double* base, int width, int h
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       const std::size_t p = static_cast<std::size_t>(y) * width + x;
-      const std::size_t c = cellIndex(grid, nearestCell(x / spaceSigma), nearestCell(y / spaceSigma),
-                                      nearestCell((base[p] - low) / rangeSigma));
+      const std::size_t c =
+          cellIndex(grid, nearestCell(x / spaceSigma), nearestCell(y / spaceSigma),
+                    nearestCell((base[p] - low) / rangeSigma));
       grid.cells[c] += input[p];
       grid.cells[c + 1] += 1.0;
     }
@@ -154,12 +155,11 @@ std::pair<double, double> trilinearSample(const BilateralGrid& grid, double px, 
 }
 
 int bilateralGridFilter(const double* input, const double* base, int width, int height,
-                        double spaceSigma, double rangeSigma, bool earlyDivision,
-                        double* weight, double* result) {
+                        double spaceSigma, double rangeSigma, bool earlyDivision, double* weight,
+                        double* result) {
   if (result == nullptr || (!earlyDivision && weight == nullptr)) return kBilateralBadPlane;
   BilateralGrid grid;
-  const int status =
-      buildBilateralGrid(input, base, width, height, spaceSigma, rangeSigma, grid);
+  const int status = buildBilateralGrid(input, base, width, height, spaceSigma, rangeSigma, grid);
   if (status != kBilateralOk) return status;
 
   if (earlyDivision) {

@@ -74,8 +74,8 @@ int buildBilateralGrid(const double* input, const double* base, int width, int h
 // width planes of the caller; either may be input or base, and they may be
 // the same plane, in which case it ends up holding the result.
 int bilateralGridFilter(const double* input, const double* base, int width, int height,
-                        double spaceSigma, double rangeSigma, bool earlyDivision,
-                        double* weight, double* result);
+                        double spaceSigma, double rangeSigma, bool earlyDivision, double* weight,
+                        double* result);
 
 // The (value sum, weight sum) interpolated between the eight cells around
 // (px, py, pr). Positions must not be NaN; outside the grid they are clamped

@@ -43,11 +43,11 @@ struct Filtered {
   Plane result;
 };
 
-Filtered gridFilter(const Plane& input, const Plane& base, int width, int height,
-                    double spaceSigma, double rangeSigma, bool earlyDivision) {
+Filtered gridFilter(const Plane& input, const Plane& base, int width, int height, double spaceSigma,
+                    double rangeSigma, bool earlyDivision) {
   Filtered out{Plane(input.size(), -1.0), Plane(input.size(), -1.0)};
-  EXPECT_EQ(bilateralGridFilter(input.data(), base.data(), width, height, spaceSigma,
-                                rangeSigma, earlyDivision, out.weight.data(), out.result.data()),
+  EXPECT_EQ(bilateralGridFilter(input.data(), base.data(), width, height, spaceSigma, rangeSigma,
+                                earlyDivision, out.weight.data(), out.result.data()),
             kBilateralOk);
   return out;
 }
@@ -137,8 +137,8 @@ Filtered referenceFilter(const Plane& input, const Plane& base, int width, int h
       const int i = corner & 1, j = (corner >> 1) & 1, k = corner >> 2;
       double cellValue = 0.0, cellWeight = 0.0;
       for (std::size_t q = 0; q < pixels; ++q) {
-        const double w = kx.spread(px, i, q % width) * ky.spread(py, j, q / width) *
-                         kr.spread(p, k, q);
+        const double w =
+            kx.spread(px, i, q % width) * ky.spread(py, j, q / width) * kr.spread(p, k, q);
         cellValue += w * input[q];
         cellWeight += w;
       }
@@ -157,8 +157,11 @@ struct Case {
   double spaceSigma, rangeSigma;
 };
 
-const Case kCases[] = {{24, 20, 4.0, 0.1}, {17, 23, 2.5, 0.25}, {9, 13, 0.7, 0.3},
-                       {30, 1, 3.3, 0.05}, {1, 1, 1.0, 1.0}};
+const Case kCases[] = {{24, 20, 4.0, 0.1},
+                       {17, 23, 2.5, 0.25},
+                       {9, 13, 0.7, 0.3},
+                       {30, 1, 3.3, 0.05},
+                       {1, 1, 1.0, 1.0}};
 
 TEST(BilateralGrid, ConstantGuideGivesFiveValueCells) {
   for (const Case& c : kCases) {
@@ -204,10 +207,10 @@ TEST(BilateralFilter, ConstantGuideSmoothsOverSpaceOnly) {
   for (const Case& c : kCases) {
     const Plane input = randomPlane(c.width, c.height, 4);
     const Plane base(input.size(), 0.6);
-    const Filtered got = gridFilter(input, base, c.width, c.height, c.spaceSigma, c.rangeSigma, false);
+    const Filtered got =
+        gridFilter(input, base, c.width, c.height, c.spaceSigma, c.rangeSigma, false);
     const Plane spatial =
-        referenceFilter(input, randomPlane(c.width, c.height, 5), c.width, c.height,
-                        c.spaceSigma, c.rangeSigma, false, true)
+        referenceFilter(input, base, c.width, c.height, c.spaceSigma, c.rangeSigma, false, true)
             .result;
     for (std::size_t p = 0; p < input.size(); ++p)
       ASSERT_NEAR(got.result[p], spatial[p], kFloatWeightTolerance) << c.width << "x" << c.height;
@@ -219,7 +222,8 @@ TEST(BilateralFilter, MatchesThePixelByPixelFormOfTheGridInBothDivisionModes) {
     const Plane input = randomPlane(c.width, c.height, 6);
     const Plane base = randomPlane(c.width, c.height, 7);
     for (bool early : {false, true}) {
-      const Filtered got = gridFilter(input, base, c.width, c.height, c.spaceSigma, c.rangeSigma, early);
+      const Filtered got =
+          gridFilter(input, base, c.width, c.height, c.spaceSigma, c.rangeSigma, early);
       const Filtered want =
           referenceFilter(input, base, c.width, c.height, c.spaceSigma, c.rangeSigma, early);
       for (std::size_t p = 0; p < input.size(); ++p) {
@@ -340,8 +344,10 @@ TEST(BilateralGridFilter, EarlyDivisionAgreesWithLateOnAConstantInputAndLeavesWe
   for (const Case& c : kCases) {
     const Plane input(static_cast<std::size_t>(c.width) * c.height, 0.8);
     const Plane base = randomPlane(c.width, c.height, 13);
-    const Filtered late = gridFilter(input, base, c.width, c.height, c.spaceSigma, c.rangeSigma, false);
-    const Filtered early = gridFilter(input, base, c.width, c.height, c.spaceSigma, c.rangeSigma, true);
+    const Filtered late =
+        gridFilter(input, base, c.width, c.height, c.spaceSigma, c.rangeSigma, false);
+    const Filtered early =
+        gridFilter(input, base, c.width, c.height, c.spaceSigma, c.rangeSigma, true);
     for (std::size_t p = 0; p < input.size(); ++p) {
       ASSERT_NEAR(early.result[p], late.result[p], kFloatWeightTolerance);
       ASSERT_EQ(early.weight[p], -1.0);
@@ -484,9 +490,9 @@ TEST_F(BilateralFilterRefuses, EmptyPlanesAndMissingPointers) {
 }
 
 TEST_F(BilateralFilterRefuses, AGuideWithoutAFiniteRange) {
-  for (double bad : {std::numeric_limits<double>::quiet_NaN(),
-                     std::numeric_limits<double>::infinity(),
-                     -std::numeric_limits<double>::infinity()}) {
+  for (double bad :
+       {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+        -std::numeric_limits<double>::infinity()}) {
     for (std::size_t at : {std::size_t{0}, std::size_t{17}}) {
       Plane guide = randomPlane(6, 5, 19);
       guide[at] = bad;
@@ -522,13 +528,13 @@ TEST(BilateralGridFilter, NeedsAWeightPlaneOnlyWithoutEarlyDivision) {
                                 result.data()),
             kBilateralBadPlane);
   EXPECT_EQ(result, Plane(input.size(), 7.0));
-  EXPECT_EQ(bilateralGridFilter(input.data(), input.data(), 8, 6, 2.0, 0.1, true, nullptr,
-                                result.data()),
-            kBilateralOk);
+  EXPECT_EQ(
+      bilateralGridFilter(input.data(), input.data(), 8, 6, 2.0, 0.1, true, nullptr, result.data()),
+      kBilateralOk);
   Plane weight(input.size());
-  EXPECT_EQ(bilateralGridFilter(input.data(), input.data(), 8, 6, 2.0, 0.1, true, weight.data(),
-                                nullptr),
-            kBilateralBadPlane);
+  EXPECT_EQ(
+      bilateralGridFilter(input.data(), input.data(), 8, 6, 2.0, 0.1, true, weight.data(), nullptr),
+      kBilateralBadPlane);
 }
 
 }  // namespace
