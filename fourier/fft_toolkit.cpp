@@ -15,12 +15,25 @@ std::size_t cellCount(int rows, int cols) {
 
 double squaredMagnitude(const fftw_complex& z) { return z[0] * z[0] + z[1] * z[1]; }
 
-// Adds |spectrum of filter|^2 * factor to the real parts of sum.
+// Adds |spectrum of filter|^2 * factor to the real parts of sum. The filter
+// is placed like a kernel, centre on the origin, but taps that wrap onto the
+// same cell add up: on a grid narrower than the filter the trailing zeros
+// would otherwise overwrite a tap, and the filter would stop being a
+// difference (G(0,0) would no longer be 0). On wider grids this is exactly
+// kernelToSpectrum.
 void accumulateFilterPower(const double* filter, int filterRows, int filterCols, int rows,
                            int cols, double factor, fftw_complex* sum) {
-  FftwBuffer spectrum(cellCount(rows, cols));
-  kernelToSpectrum(filter, spectrum.data(), rows, cols, filterRows, filterCols);
   const std::size_t n = cellCount(rows, cols);
+  FftwBuffer grid(n);
+  for (int i = 0; i < filterRows; ++i) {
+    const int r = ((rows - filterRows / 2 + i) % rows + rows) % rows;
+    for (int j = 0; j < filterCols; ++j) {
+      const int c = ((cols - filterCols / 2 + j) % cols + cols) % cols;
+      grid[static_cast<std::size_t>(r) * cols + c][0] += filter[i * filterCols + j];
+    }
+  }
+  FftwBuffer spectrum(n);
+  transform2d(rows, cols, grid.data(), spectrum.data(), FFTW_FORWARD);
   for (std::size_t i = 0; i < n; ++i) sum[i][0] += factor * squaredMagnitude(spectrum[i]);
 }
 
