@@ -101,7 +101,11 @@ void spectrumToKernel(const fftw_complex* spectrum, double* kernel, int rows, in
                       int kernelRows, int kernelCols) {
   const std::size_t n = cellCount(rows, cols);
   FftwBuffer input(n);
-  std::copy(spectrum[0], spectrum[0] + 2 * n, input.data()[0]);
+  // Cell by cell: one pointer may not run past the two doubles of a cell.
+  for (std::size_t i = 0; i < n; ++i) {
+    input[i][0] = spectrum[i][0];
+    input[i][1] = spectrum[i][1];
+  }
   FftwBuffer grid(n);
   transform2d(rows, cols, input.data(), grid.data(), FFTW_BACKWARD);
   const int top = kernelRows / 2;

@@ -39,7 +39,10 @@ std::size_t cells(int rows, int cols) { return static_cast<std::size_t>(rows) * 
 // Backward transform divided by the cell count; real parts only.
 Plane toSpace(const FftwBuffer& spectrum, int rows, int cols) {
   FftwBuffer input(cells(rows, cols));
-  std::copy(spectrum.data()[0], spectrum.data()[0] + 2 * cells(rows, cols), input.data()[0]);
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    input[i][0] = spectrum[i][0];
+    input[i][1] = spectrum[i][1];
+  }
   FftwBuffer out(cells(rows, cols));
   transform2d(rows, cols, input.data(), out.data(), FFTW_BACKWARD);
   Plane plane(cells(rows, cols));
