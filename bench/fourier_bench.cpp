@@ -25,7 +25,8 @@ std::vector<double> picture() {
   for (int r = 0; r < kRows; ++r) {
     for (int c = 0; c < kCols; ++c) {
       const double shade = 0.4 + 0.2 * std::sin(r * 0.013) * std::cos(c * 0.021);
-      image[static_cast<std::size_t>(r) * kCols + c] = ((r / 48 + c / 64) % 3 == 0) ? shade + 0.3 : shade;
+      image[static_cast<std::size_t>(r) * kCols + c] =
+          ((r / 48 + c / 64) % 3 == 0) ? shade + 0.3 : shade;
     }
   }
   return image;
@@ -34,7 +35,8 @@ std::vector<double> picture() {
 // A diagonal motion streak, summing to 1.
 std::vector<double> streak() {
   std::vector<double> kernel(kKernelSize * kKernelSize, 0.0);
-  for (int i = 4; i < kKernelSize - 4; ++i) kernel[i * kKernelSize + (i + kKernelSize / 2) / 2] = 1.0;
+  for (int i = 4; i < kKernelSize - 4; ++i)
+    kernel[i * kKernelSize + (i + kKernelSize / 2) / 2] = 1.0;
   double sum = 0.0;
   for (double v : kernel) sum += v;
   for (double& v : kernel) v /= sum;
@@ -46,7 +48,8 @@ std::vector<double> gradientX(const std::vector<double>& image) {
   for (int r = 0; r < kRows; ++r)
     for (int c = 0; c + 1 < kCols; ++c)
       g[static_cast<std::size_t>(r) * kCols + c] =
-          image[static_cast<std::size_t>(r) * kCols + c + 1] - image[static_cast<std::size_t>(r) * kCols + c];
+          image[static_cast<std::size_t>(r) * kCols + c + 1] -
+          image[static_cast<std::size_t>(r) * kCols + c];
   return g;
 }
 
@@ -55,7 +58,8 @@ std::vector<double> gradientY(const std::vector<double>& image) {
   for (int r = 0; r + 1 < kRows; ++r)
     for (int c = 0; c < kCols; ++c)
       g[static_cast<std::size_t>(r) * kCols + c] =
-          image[static_cast<std::size_t>(r + 1) * kCols + c] - image[static_cast<std::size_t>(r) * kCols + c];
+          image[static_cast<std::size_t>(r + 1) * kCols + c] -
+          image[static_cast<std::size_t>(r) * kCols + c];
   return g;
 }
 
@@ -64,7 +68,8 @@ void BM_PrepareLevelSpectra(benchmark::State& state) {
   const std::vector<double> kernel = streak();
   for (auto _ : state) {
     LevelSpectra spectra;
-    prepareLevelSpectra(image.data(), kernel.data(), kCols, kRows, kKernelSize, kKernelSize, spectra);
+    prepareLevelSpectra(image.data(), kernel.data(), kCols, kRows, kKernelSize, kKernelSize,
+                        spectra);
     benchmark::DoNotOptimize(spectra.blurGradXSpectrum.data());
   }
 }
@@ -81,7 +86,8 @@ struct Level {
   std::vector<double> estimated = std::vector<double>(kernel.size());
   LevelSpectra spectra;
   Level() {
-    prepareLevelSpectra(image.data(), kernel.data(), kCols, kRows, kKernelSize, kKernelSize, spectra);
+    prepareLevelSpectra(image.data(), kernel.data(), kCols, kRows, kKernelSize, kKernelSize,
+                        spectra);
   }
 };
 
@@ -98,8 +104,8 @@ BENCHMARK(BM_EstimateKernel)->Unit(benchmark::kMillisecond);
 void BM_EstimateLatent(benchmark::State& state) {
   Level level;
   for (auto _ : state) {
-    estimateLatent(level.kernel.data(), level.latent.data(), level.spectra, kRows, kCols, kKernelSize,
-                   kKernelSize, 0.002);
+    estimateLatent(level.kernel.data(), level.latent.data(), level.spectra, kRows, kCols,
+                   kKernelSize, kKernelSize, 0.002);
     benchmark::ClobberMemory();
   }
 }
@@ -110,8 +116,8 @@ void BM_FinestLevelIteration(benchmark::State& state) {
   for (auto _ : state) {
     estimateKernel(level.predX.data(), level.predY.data(), level.spectra, kRows, kCols, kKernelSize,
                    kKernelSize, level.estimated.data(), 40.0);
-    estimateLatent(level.kernel.data(), level.latent.data(), level.spectra, kRows, kCols, kKernelSize,
-                   kKernelSize, 0.002);
+    estimateLatent(level.kernel.data(), level.latent.data(), level.spectra, kRows, kCols,
+                   kKernelSize, kKernelSize, 0.002);
     benchmark::ClobberMemory();
   }
 }

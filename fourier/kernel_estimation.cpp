@@ -34,8 +34,8 @@ void estimateKernel(const double* predGradX, const double* predGradY,
   placePlane(predGradY, rows, cols, s.padTop, s.padLeft, s.padCols, inputY);
   FftwBuffer px(n);
   FftwBuffer py(n);
-  const FftwPlan forward = FftwPlan::dft2d(s.padRows, s.padCols, inputX.data(), px.data(),
-                                           FFTW_FORWARD);
+  const FftwPlan forward =
+      FftwPlan::dft2d(s.padRows, s.padCols, inputX.data(), px.data(), FFTW_FORWARD);
   forward.execute();
   forward.execute(inputY.data(), py.data());
 

@@ -125,9 +125,7 @@ void gradientCoherenceMap(const LevelSpectra& levelSpectra, double* map, int row
   }
 }
 
-void releaseLevelSpectra(LevelSpectra& levelSpectra) {
-  levelSpectra = LevelSpectra();
-}
+void releaseLevelSpectra(LevelSpectra& levelSpectra) { levelSpectra = LevelSpectra(); }
 
 int fftFriendlySize(int n) {
   const double bases[4] = {2.0, 3.0, 5.0, 7.0};

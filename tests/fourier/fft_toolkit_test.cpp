@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <limits>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "fourier/fftw_resources.h"
@@ -156,8 +157,8 @@ TEST(KernelSpectra, TimesAnImageSpectrumIsTheCircularConvolution) {
                   g.data());
     FftwBuffer product = forward(image, rows, cols);
     for (std::size_t i = 0; i < product.size(); ++i) {
-      const std::complex<double> z =
-          std::complex<double>(product[i][0], product[i][1]) * std::complex<double>(k[i][0], k[i][1]);
+      const std::complex<double> z = std::complex<double>(product[i][0], product[i][1]) *
+                                     std::complex<double>(k[i][0], k[i][1]);
       product[i][0] = z.real();
       product[i][1] = z.imag();
     }

@@ -129,7 +129,6 @@ TEST(FftwPlan, RunsAgainOnOtherArraysAndInOneDimension) {
     EXPECT_NEAR(outB[i][0], refB[i].real(), kDftTolerance);
     EXPECT_NEAR(outB[i][1], refB[i].imag(), kDftTolerance);
   }
-
 }
 
 TEST(FftwPlan, KeepsWorkingAfterBeingMoved) {

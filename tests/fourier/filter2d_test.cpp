@@ -21,9 +21,8 @@ constexpr double kSumTolerance = 1e-13;
 // Written per kernel element: element (m, n) of a convolution kernel reaches
 // the input at offset (ay - m, ax - n) from the output position, with
 // (ay, ax) = (kh - 1 - cy, kw - 1 - cx); a correlation kernel at (m - cy, n - cx).
-Plane referenceFilter(const Plane& in, int height, int width, const Plane& kernel,
-                      int kernelHeight, int kernelWidth, int boundaryMode, int filterMode,
-                      double scale) {
+Plane referenceFilter(const Plane& in, int height, int width, const Plane& kernel, int kernelHeight,
+                      int kernelWidth, int boundaryMode, int filterMode, double scale) {
   const int cy = (kernelHeight - 1) / 2, cx = (kernelWidth - 1) / 2;
   Plane out(in.size(), 0.0);
   for (int i = 0; i < height; ++i) {
@@ -76,8 +75,8 @@ TEST(Filter2D, MatchesADirectSumInEveryModeInAndOutOfPlace) {
           const Plane expected = referenceFilter(in, height, width, kernel, kernelHeight,
                                                  kernelWidth, boundary, mode, 0.7);
           Plane out(in.size(), 99.0);
-          FilterParams p =
-              paramsFor(in, out, height, width, kernel, kernelHeight, kernelWidth, boundary, mode, 0.7);
+          FilterParams p = paramsFor(in, out, height, width, kernel, kernelHeight, kernelWidth,
+                                     boundary, mode, 0.7);
           EXPECT_EQ(filter2D(p), 0);
           for (std::size_t i = 0; i < out.size(); ++i) {
             ASSERT_NEAR(out[i], expected[i], kSumTolerance)
@@ -115,11 +114,11 @@ TEST(Filter2D, TakesForwardAndBackwardDifferencesWithAClampedEdge) {
   const Plane in = randomPlane(height, width, 8u);
   const Plane difference = {0.0, -1.0, 1.0};
   Plane forward(in.size()), backward(in.size());
-  FilterParams p =
-      paramsFor(in, forward, height, width, difference, 1, 3, kBoundaryReplicate, kFilterCorrelation);
+  FilterParams p = paramsFor(in, forward, height, width, difference, 1, 3, kBoundaryReplicate,
+                             kFilterCorrelation);
   filter2D(p);
-  FilterParams q =
-      paramsFor(in, backward, height, width, difference, 1, 3, kBoundaryReplicate, kFilterConvolution);
+  FilterParams q = paramsFor(in, backward, height, width, difference, 1, 3, kBoundaryReplicate,
+                             kFilterConvolution);
   filter2D(q);
   for (int i = 0; i < height; ++i) {
     for (int j = 0; j < width; ++j) {
@@ -138,7 +137,8 @@ TEST(Filter2D, BoxMeanAtACornerCountsOnlyInsideCellsWithZeroBoundary) {
   Plane zero(ones.size()), replicate(ones.size());
   FilterParams p = paramsFor(ones, zero, 6, 7, box, 3, 3, kBoundaryZero, kFilterConvolution);
   filter2D(p);
-  FilterParams q = paramsFor(ones, replicate, 6, 7, box, 3, 3, kBoundaryReplicate, kFilterConvolution);
+  FilterParams q =
+      paramsFor(ones, replicate, 6, 7, box, 3, 3, kBoundaryReplicate, kFilterConvolution);
   filter2D(q);
   for (int corner : {0, 6, 5 * 7, 6 * 7 - 1}) {
     EXPECT_NEAR(zero[corner], 4.0 / 9.0, kSumTolerance);
@@ -171,7 +171,8 @@ TEST(Filter2D, ChangesNoOtherFieldOfTheRecord) {
   const Plane in = randomPlane(4, 4, 10u);
   const Plane kernel = randomPlane(3, 2, 11u);
   Plane out(in.size());
-  FilterParams p = paramsFor(in, out, 4, 4, kernel, 3, 2, kBoundaryReplicate, kFilterCorrelation, 0.0);
+  FilterParams p =
+      paramsFor(in, out, 4, 4, kernel, 3, 2, kBoundaryReplicate, kFilterCorrelation, 0.0);
   filter2D(p);
   EXPECT_EQ(p.input, in.data());
   EXPECT_EQ(p.output, out.data());

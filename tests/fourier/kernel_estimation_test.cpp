@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "tests/fourier/test_support.h"
@@ -131,14 +132,16 @@ TEST(EstimateKernel, IsTheExactMinimiserOverThePaddedGrid) {
         for (int v = 0; v < Q; ++v) {
           double sum = -(*b)[u * Q + v];
           for (int i = 0; i < P; ++i)
-            for (int j = 0; j < Q; ++j) sum += kernel[i * Q + j] * (*p)[wrap(u - i, P) * Q + wrap(v - j, Q)];
+            for (int j = 0; j < Q; ++j)
+              sum += kernel[i * Q + j] * (*p)[wrap(u - i, P) * Q + wrap(v - j, Q)];
           residual[u * Q + v] = sum;
         }
       for (int i = 0; i < P; ++i)
         for (int j = 0; j < Q; ++j) {
           double sum = 0.0;
           for (int u = 0; u < P; ++u)
-            for (int v = 0; v < Q; ++v) sum += residual[u * Q + v] * (*p)[wrap(u - i, P) * Q + wrap(v - j, Q)];
+            for (int v = 0; v < Q; ++v)
+              sum += residual[u * Q + v] * (*p)[wrap(u - i, P) * Q + wrap(v - j, Q)];
           gradient[i * Q + j] += 2.0 * a * sum;
         }
     }
@@ -167,7 +170,8 @@ TEST(EstimateKernel, GivesACentredImpulseWhenNothingIsBlurred) {
   for (int i = 0; i < kernelSize; ++i)
     for (int j = 0; j < kernelSize; ++j) {
       const bool centre = i == kernelSize / 2 && j == kernelSize / 2;
-      EXPECT_NEAR(kernel[i * kernelSize + j], centre ? 1.0 : 0.0, kImpulseTolerance) << i << "," << j;
+      EXPECT_NEAR(kernel[i * kernelSize + j], centre ? 1.0 : 0.0, kImpulseTolerance)
+          << i << "," << j;
     }
 }
 
@@ -183,11 +187,11 @@ TEST(EstimateKernel, RecoversAMotionPathFromTheSharpGradients) {
   prepareLevelSpectra(blurred.data(), truth.data(), size, size, kernelSize, kernelSize, s);
   const Plane px = forwardDiffX(sharp, size, size), py = forwardDiffY(sharp, size, size);
 
-  const Plane withDriverWeight = clippedAndNormalised(
-      estimate(px, py, s, size, size, kernelSize, kernelSize, kDriverWeight));
+  const Plane withDriverWeight =
+      clippedAndNormalised(estimate(px, py, s, size, size, kernelSize, kernelSize, kDriverWeight));
   EXPECT_GT(normalisedCrossCorrelation(withDriverWeight, truth), kDriverWeightSimilarity);
-  const Plane withSmallWeight = clippedAndNormalised(
-      estimate(px, py, s, size, size, kernelSize, kernelSize, kSmallWeight));
+  const Plane withSmallWeight =
+      clippedAndNormalised(estimate(px, py, s, size, size, kernelSize, kernelSize, kSmallWeight));
   EXPECT_GT(normalisedCrossCorrelation(withSmallWeight, truth), kSmallWeightSimilarity);
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "fourier/fft_toolkit.h"
@@ -86,8 +87,8 @@ Plane costGradient(const Plane& x, const Plane& y, const Plane& kernel, int kern
   const Stencil dxx = {{0, 2, 1.0}, {0, 1, -2.0}, {0, 0, 1.0}};
   const Stencil dyy = {{2, 0, 1.0}, {1, 0, -2.0}, {0, 0, 1.0}};
   const Stencil dxy = {{1, 1, 1.0}, {1, 0, -1.0}, {0, 1, -1.0}, {0, 0, 1.0}};
-  const std::pair<const Stencil*, double> data[] = {
-      {&identity, 1.0}, {&dx, 0.5}, {&dy, 0.5}, {&dxx, 0.25}, {&dyy, 0.25}, {&dxy, 0.25}};
+  const std::pair<const Stencil*, double> data[] = {{&identity, 1.0}, {&dx, 0.5},   {&dy, 0.5},
+                                                    {&dxx, 0.25},     {&dyy, 0.25}, {&dxy, 0.25}};
 
   Plane error = circularConvolve(x, rows, cols, kernel, kernelRows, kernelCols);
   for (std::size_t i = 0; i < error.size(); ++i) error[i] -= y[i];

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "fourier/fft_toolkit.h"
@@ -45,9 +47,9 @@ std::vector<std::complex<double>> toSpace(const FftwBuffer& spectrum, int rows, 
 }
 
 TEST(FftFriendlySize, PicksAPurePowerOfOneSmallPrime) {
-  const std::pair<int, int> cases[] = {{100, 125},   {224, 243},   {330, 343},
-                                       {700, 729},   {1000, 1024}, {1025, 2048},
-                                       {2, 2},       {6, 7},       {26, 27}};
+  const std::pair<int, int> cases[] = {{100, 125}, {224, 243},   {330, 343},
+                                       {700, 729}, {1000, 1024}, {1025, 2048},
+                                       {2, 2},     {6, 7},       {26, 27}};
   for (const auto& [n, size] : cases) EXPECT_EQ(fftFriendlySize(n), size) << n;
 }
 
@@ -88,8 +90,8 @@ TEST(PrepareLevelSpectra, CentresTheLevelInAnFftFriendlyPaddedGrid) {
 }
 
 TEST(PrepareLevelSpectra, KeepsThePaddingInvariantsForManySizes) {
-  const std::tuple<int, int, int, int> cases[] = {
-      {44, 58, 3, 3}, {71, 94, 5, 5}, {30, 17, 9, 4}, {9, 40, 2, 7}, {64, 64, 1, 1}, {13, 11, 6, 8}};
+  const std::tuple<int, int, int, int> cases[] = {{44, 58, 3, 3}, {71, 94, 5, 5}, {30, 17, 9, 4},
+                                                  {9, 40, 2, 7},  {64, 64, 1, 1}, {13, 11, 6, 8}};
   for (const auto& [rows, cols, kernelRows, kernelCols] : cases) {
     const Plane image = randomPlane(rows, cols, 2u + rows);
     const Plane kernel = centredImpulse(kernelRows, kernelCols);

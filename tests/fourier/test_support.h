@@ -37,9 +37,9 @@ inline std::vector<std::complex<double>> naiveDft(const std::vector<std::complex
       std::complex<double> sum = 0.0;
       for (int r = 0; r < rows; ++r) {
         for (int c = 0; c < cols; ++c) {
-          const double phase = sign * 2.0 * pi *
-                               (static_cast<double>(u * r % rows) / rows +
-                                static_cast<double>(v * c % cols) / cols);
+          const double phase =
+              sign * 2.0 * pi *
+              (static_cast<double>(u * r % rows) / rows + static_cast<double>(v * c % cols) / cols);
           sum += in[static_cast<std::size_t>(r) * cols + c] *
                  std::complex<double>(std::cos(phase), std::sin(phase));
         }
@@ -118,7 +118,7 @@ inline Plane forwardDiffY(const Plane& x, int rows, int cols) {
 inline Plane syntheticPicture(int rows, int cols, int margin) {
   Plane x(static_cast<std::size_t>(rows) * cols, 0.2);
   const double inner = std::min(rows, cols) - 2.0 * margin;
-  const auto inside = [](double px, double py, const double (*poly)[2], int count) {
+  const auto inside = [](double px, double py, const double(*poly)[2], int count) {
     bool in = false;
     for (int a = 0, b = count - 1; a < count; b = a++) {
       if ((poly[a][1] > py) != (poly[b][1] > py) &&
@@ -193,8 +193,8 @@ inline double interiorPsnr(const Plane& a, const Plane& b, int rows, int cols, i
   int count = 0;
   for (int r = border; r < rows - border; ++r) {
     for (int c = border; c < cols - border; ++c) {
-      const double d = a[static_cast<std::size_t>(r) * cols + c] -
-                       b[static_cast<std::size_t>(r) * cols + c];
+      const double d =
+          a[static_cast<std::size_t>(r) * cols + c] - b[static_cast<std::size_t>(r) * cols + c];
       sum += d * d;
       ++count;
     }
