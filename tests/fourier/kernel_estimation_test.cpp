@@ -61,15 +61,17 @@ Plane clippedAndNormalised(Plane k) {
   return k;
 }
 
-TEST(EstimateKernel, GivesZerosForZeroPredictedGradients) {
+TEST(EstimateKernel, GivesZerosForZeroPredictedGradientsEvenWithoutWeight) {
   const int rows = 20, cols = 24;
   const Plane image = randomPlane(rows, cols, 1u);
   const Plane start(5 * 5, 0.04);
   LevelSpectra s;
   prepareLevelSpectra(image.data(), start.data(), cols, rows, 5, 5, s);
   const Plane zeros(rows * cols, 0.0);
-  const Plane kernel = estimate(zeros, zeros, s, rows, cols, 5, 5, kDriverWeight);
-  for (double v : kernel) EXPECT_EQ(v, 0.0);
+  for (double weight : {kDriverWeight, 0.0}) {
+    const Plane kernel = estimate(zeros, zeros, s, rows, cols, 5, 5, weight);
+    for (double v : kernel) EXPECT_EQ(v, 0.0) << weight;
+  }
 }
 
 TEST(EstimateKernel, IsUnchangedWhenGradientsDoubleAndTheWeightQuadruples) {
