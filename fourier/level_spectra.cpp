@@ -14,22 +14,6 @@ std::size_t cellCount(int rows, int cols) {
   return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
 }
 
-// Forward transform of a rows x cols plane placed at (top, left) in a zero
-// padRows x padCols grid.
-FftwBuffer placedSpectrum(const std::vector<double>& plane, int rows, int cols, int padRows,
-                          int padCols, int top, int left) {
-  FftwBuffer grid(cellCount(padRows, padCols));
-  for (int r = 0; r < rows; ++r) {
-    for (int c = 0; c < cols; ++c) {
-      grid[static_cast<std::size_t>(r + top) * padCols + (c + left)][0] =
-          plane[static_cast<std::size_t>(r) * cols + c];
-    }
-  }
-  FftwBuffer spectrum(cellCount(padRows, padCols));
-  transform2d(padRows, padCols, grid.data(), spectrum.data(), FFTW_FORWARD);
-  return spectrum;
-}
-
 std::vector<double> boxMean(const double* plane, int rows, int cols, const std::vector<double>& box,
                             int boxRows, int boxCols) {
   std::vector<double> mean(cellCount(rows, cols));
@@ -91,10 +75,24 @@ void prepareLevelSpectra(const double* levelImage, const double* kernel, int col
   s.padBottom = s.padRows - rows - s.padTop;
   s.padLeft = (s.padCols - cols) / 2;
   s.padRight = s.padCols - cols - s.padLeft;
-  s.blurGradXSpectrum =
-      placedSpectrum(s.blurGradX, rows, cols, s.padRows, s.padCols, s.padTop, s.padLeft);
-  s.blurGradYSpectrum =
-      placedSpectrum(s.blurGradY, rows, cols, s.padRows, s.padCols, s.padTop, s.padLeft);
+  s.blurGradXSpectrum = paddedSpectrum(s.blurGradX.data(), rows, cols, s);
+  s.blurGradYSpectrum = paddedSpectrum(s.blurGradY.data(), rows, cols, s);
+}
+
+FftwBuffer paddedSpectrum(const double* plane, int rows, int cols,
+                          const LevelSpectra& levelSpectra) {
+  const LevelSpectra& s = levelSpectra;
+  assert(s.padRows == s.padTop + rows + s.padBottom && s.padCols == s.padLeft + cols + s.padRight);
+  FftwBuffer grid(cellCount(s.padRows, s.padCols));
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < cols; ++c) {
+      grid[static_cast<std::size_t>(r + s.padTop) * s.padCols + (c + s.padLeft)][0] =
+          plane[static_cast<std::size_t>(r) * cols + c];
+    }
+  }
+  FftwBuffer spectrum(cellCount(s.padRows, s.padCols));
+  transform2d(s.padRows, s.padCols, grid.data(), spectrum.data(), FFTW_FORWARD);
+  return spectrum;
 }
 
 void gradientCoherenceMap(const LevelSpectra& levelSpectra, double* map, int rows, int cols,

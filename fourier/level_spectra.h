@@ -44,6 +44,13 @@ struct LevelSpectra {
 void prepareLevelSpectra(const double* levelImage, const double* kernel, int cols, int rows,
                          int kernelCols, int kernelRows, LevelSpectra& levelSpectra);
 
+// Forward transform of a rows x cols plane placed where the level image sits
+// in the padded grid, at (padTop, padLeft) among zeros; padRows x padCols
+// values. Predicted gradients go through it too, so they line up with the
+// blurred ones.
+FftwBuffer paddedSpectrum(const double* plane, int rows, int cols,
+                          const LevelSpectra& levelSpectra);
+
 // Writes rows x cols values: |box mean of the gradient vectors| divided by
 // (|box mean of their absolute components| + 1), with zero-extended odd
 // boxes of boxRows x boxCols. Near 1 where strong gradients agree, 0 where
