@@ -22,6 +22,8 @@ using testing::circularCorrelate;
 using testing::naiveDft;
 using testing::Plane;
 using testing::randomPlane;
+using testing::realParts;
+using testing::toSpace;
 
 // Two transforms of at most a few hundred cells of values of order 1: a few
 // hundred ulps of 1.0 at most.
@@ -36,20 +38,6 @@ constexpr double kClosedFormTolerance = 1e-12;
 constexpr double kExactCellTolerance = 1e-14;
 
 std::size_t cells(int rows, int cols) { return static_cast<std::size_t>(rows) * cols; }
-
-// Backward transform divided by the cell count; real parts only.
-Plane toSpace(const FftwBuffer& spectrum, int rows, int cols) {
-  FftwBuffer input(cells(rows, cols));
-  for (std::size_t i = 0; i < input.size(); ++i) {
-    input[i][0] = spectrum[i][0];
-    input[i][1] = spectrum[i][1];
-  }
-  FftwBuffer out(cells(rows, cols));
-  transform2d(rows, cols, input.data(), out.data(), FFTW_BACKWARD);
-  Plane plane(cells(rows, cols));
-  for (std::size_t i = 0; i < plane.size(); ++i) plane[i] = out[i][0] / (rows * cols);
-  return plane;
-}
 
 FftwBuffer forward(const Plane& plane, int rows, int cols) {
   FftwBuffer input(plane.size());
@@ -128,7 +116,7 @@ TEST(KernelToSpectrum, PlacesAnEvenKernelWithItsLowerRightCentreOnTheOrigin) {
   const double kernel[4] = {1.0, 2.0, 3.0, 4.0};
   FftwBuffer spectrum(15);
   kernelToSpectrum(kernel, spectrum.data(), 3, 5, 2, 2);
-  const Plane space = toSpace(spectrum, 3, 5);
+  const Plane space = realParts(toSpace(spectrum, 3, 5));
   Plane expected(15, 0.0);
   expected[2 * 5 + 4] = 1.0;
   expected[2 * 5 + 0] = 2.0;
@@ -142,14 +130,18 @@ TEST(KernelToSpectrum, LetsTheLastElementStandWhereAWideKernelWrapsOntoItself) {
   const double kernel[5] = {1.0, 2.0, 3.0, 4.0, 5.0};
   FftwBuffer spectrum(6);
   kernelToSpectrum(kernel, spectrum.data(), 2, 3, 1, 5);
-  const Plane space = toSpace(spectrum, 2, 3);
+  const Plane space = realParts(toSpace(spectrum, 2, 3));
   const double expected[6] = {3.0, 4.0, 5.0, 0.0, 0.0, 0.0};
   for (std::size_t i = 0; i < 6; ++i) EXPECT_NEAR(space[i], expected[i], kRoundTripTolerance);
 }
 
+// Grids and kernels (rows, cols, kernelRows, kernelCols): odd, even, a row
+// and a column.
+const std::tuple<int, int, int, int> kProductCases[] = {
+    {9, 11, 3, 5}, {8, 8, 4, 2}, {10, 7, 1, 6}, {6, 13, 5, 1}};
+
 TEST(KernelSpectra, TimesAnImageSpectrumIsTheCircularConvolution) {
-  for (const auto& [rows, cols, kernelRows, kernelCols] :
-       {std::tuple{9, 11, 3, 5}, {8, 8, 4, 2}, {10, 7, 1, 6}, {6, 13, 5, 1}}) {
+  for (const auto& [rows, cols, kernelRows, kernelCols] : kProductCases) {
     const Plane image = randomPlane(rows, cols, 3u + rows);
     const Plane kernel = randomPlane(kernelRows, kernelCols, 4u + cols, -0.5, 1.0);
     FftwBuffer k(cells(rows, cols)), power(cells(rows, cols)), g(cells(rows, cols));
@@ -162,7 +154,7 @@ TEST(KernelSpectra, TimesAnImageSpectrumIsTheCircularConvolution) {
       product[i][0] = z.real();
       product[i][1] = z.imag();
     }
-    const Plane result = toSpace(product, rows, cols);
+    const Plane result = realParts(toSpace(product, rows, cols));
     const Plane expected = circularConvolve(image, rows, cols, kernel, kernelRows, kernelCols);
     for (std::size_t i = 0; i < result.size(); ++i)
       ASSERT_NEAR(result[i], expected[i], kProductTolerance) << rows << "x" << cols;
@@ -170,14 +162,13 @@ TEST(KernelSpectra, TimesAnImageSpectrumIsTheCircularConvolution) {
 }
 
 TEST(DeconvolutionSpectra, ConjugateProductIsTheCircularCorrelation) {
-  for (const auto& [rows, cols, kernelRows, kernelCols] :
-       {std::tuple{9, 11, 3, 5}, {8, 8, 4, 2}, {10, 7, 1, 6}, {6, 13, 5, 1}}) {
+  for (const auto& [rows, cols, kernelRows, kernelCols] : kProductCases) {
     const Plane image = randomPlane(rows, cols, 13u + rows);
     const Plane kernel = randomPlane(kernelRows, kernelCols, 14u + cols, -0.5, 1.0);
     FftwBuffer conjTimesImage(cells(rows, cols)), power(cells(rows, cols)), g(cells(rows, cols));
     deconvolutionSpectra(image.data(), kernel.data(), rows, cols, kernelRows, kernelCols,
                          conjTimesImage.data(), power.data(), g.data());
-    const Plane result = toSpace(conjTimesImage, rows, cols);
+    const Plane result = realParts(toSpace(conjTimesImage, rows, cols));
     const Plane expected = circularCorrelate(image, rows, cols, kernel, kernelRows, kernelCols);
     for (std::size_t i = 0; i < result.size(); ++i)
       ASSERT_NEAR(result[i], expected[i], kProductTolerance) << rows << "x" << cols;
@@ -189,7 +180,7 @@ TEST(DeconvolutionSpectra, ConjugateProductIsTheCircularCorrelation) {
       product[i][0] *= power[i][0];
       product[i][1] *= power[i][0];
     }
-    const Plane twice = toSpace(product, rows, cols);
+    const Plane twice = realParts(toSpace(product, rows, cols));
     const Plane expectedTwice =
         circularCorrelate(circularConvolve(image, rows, cols, kernel, kernelRows, kernelCols), rows,
                           cols, kernel, kernelRows, kernelCols);

@@ -18,6 +18,7 @@ using testing::forwardDiffX;
 using testing::forwardDiffY;
 using testing::Plane;
 using testing::randomPlane;
+using testing::toSpace;
 
 // One forward and one backward transform of up to ~10^5 cells of values
 // of order 1, divided by the cell count: rounding stays far below 1e-12.
@@ -29,21 +30,6 @@ Plane centredImpulse(int kernelRows, int kernelCols) {
   Plane k(static_cast<std::size_t>(kernelRows) * kernelCols, 0.0);
   k[(kernelRows / 2) * kernelCols + kernelCols / 2] = 1.0;
   return k;
-}
-
-// Backward transform divided by the cell count; real and imaginary parts.
-std::vector<std::complex<double>> toSpace(const FftwBuffer& spectrum, int rows, int cols) {
-  FftwBuffer input(spectrum.size());
-  for (std::size_t i = 0; i < spectrum.size(); ++i) {
-    input[i][0] = spectrum[i][0];
-    input[i][1] = spectrum[i][1];
-  }
-  FftwBuffer out(spectrum.size());
-  transform2d(rows, cols, input.data(), out.data(), FFTW_BACKWARD);
-  std::vector<std::complex<double>> plane(spectrum.size());
-  const double n = static_cast<double>(rows) * cols;
-  for (std::size_t i = 0; i < plane.size(); ++i) plane[i] = {out[i][0] / n, out[i][1] / n};
-  return plane;
 }
 
 TEST(FftFriendlySize, PicksAPurePowerOfOneSmallPrime) {

@@ -3,14 +3,14 @@
 // (kernelRows/2, kernelCols/2).
 #pragma once
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstddef>
 #include <random>
 #include <vector>
+
+#include "fourier/fftw_resources.h"
 
 namespace kestrel {
 namespace testing {
@@ -50,17 +50,18 @@ inline std::vector<std::complex<double>> naiveDft(const std::vector<std::complex
   return out;
 }
 
-// Circular convolution with a centred kernel: the spatial side of K F(x).
-inline Plane circularConvolve(const Plane& x, int rows, int cols, const Plane& kernel,
-                              int kernelRows, int kernelCols) {
+// Circular filtering with a centred kernel: element (i, j) reaches the
+// input at offset direction * (i - kernelRows/2, j - kernelCols/2).
+inline Plane circularFilter(const Plane& x, int rows, int cols, const Plane& kernel, int kernelRows,
+                            int kernelCols, int direction) {
   Plane out(x.size(), 0.0);
   for (int r = 0; r < rows; ++r) {
     for (int c = 0; c < cols; ++c) {
       double sum = 0.0;
       for (int i = 0; i < kernelRows; ++i) {
         for (int j = 0; j < kernelCols; ++j) {
-          const int rr = wrap(r - (i - kernelRows / 2), rows);
-          const int cc = wrap(c - (j - kernelCols / 2), cols);
+          const int rr = wrap(r + direction * (i - kernelRows / 2), rows);
+          const int cc = wrap(c + direction * (j - kernelCols / 2), cols);
           sum += kernel[static_cast<std::size_t>(i) * kernelCols + j] *
                  x[static_cast<std::size_t>(rr) * cols + cc];
         }
@@ -71,25 +72,37 @@ inline Plane circularConvolve(const Plane& x, int rows, int cols, const Plane& k
   return out;
 }
 
-// Circular correlation with a centred kernel: the spatial side of conj(K) F(x).
+// The spatial side of K F(x).
+inline Plane circularConvolve(const Plane& x, int rows, int cols, const Plane& kernel,
+                              int kernelRows, int kernelCols) {
+  return circularFilter(x, rows, cols, kernel, kernelRows, kernelCols, -1);
+}
+
+// The spatial side of conj(K) F(x).
 inline Plane circularCorrelate(const Plane& x, int rows, int cols, const Plane& kernel,
                                int kernelRows, int kernelCols) {
-  Plane out(x.size(), 0.0);
-  for (int r = 0; r < rows; ++r) {
-    for (int c = 0; c < cols; ++c) {
-      double sum = 0.0;
-      for (int i = 0; i < kernelRows; ++i) {
-        for (int j = 0; j < kernelCols; ++j) {
-          const int rr = wrap(r + (i - kernelRows / 2), rows);
-          const int cc = wrap(c + (j - kernelCols / 2), cols);
-          sum += kernel[static_cast<std::size_t>(i) * kernelCols + j] *
-                 x[static_cast<std::size_t>(rr) * cols + cc];
-        }
-      }
-      out[static_cast<std::size_t>(r) * cols + c] = sum;
-    }
+  return circularFilter(x, rows, cols, kernel, kernelRows, kernelCols, +1);
+}
+
+// Backward transform divided by the cell count.
+inline std::vector<std::complex<double>> toSpace(const FftwBuffer& spectrum, int rows, int cols) {
+  FftwBuffer input(spectrum.size());
+  for (std::size_t i = 0; i < spectrum.size(); ++i) {
+    input[i][0] = spectrum[i][0];
+    input[i][1] = spectrum[i][1];
   }
-  return out;
+  FftwBuffer out(spectrum.size());
+  transform2d(rows, cols, input.data(), out.data(), FFTW_BACKWARD);
+  std::vector<std::complex<double>> plane(spectrum.size());
+  const double n = static_cast<double>(rows) * cols;
+  for (std::size_t i = 0; i < plane.size(); ++i) plane[i] = {out[i][0] / n, out[i][1] / n};
+  return plane;
+}
+
+inline Plane realParts(const std::vector<std::complex<double>>& values) {
+  Plane real(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) real[i] = values[i].real();
+  return real;
 }
 
 // Forward differences with the last column (x) or last row (y) left at 0.
