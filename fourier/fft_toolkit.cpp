@@ -15,12 +15,25 @@ std::size_t cellCount(int rows, int cols) {
 
 double squaredMagnitude(const fftw_complex& z) { return z[0] * z[0] + z[1] * z[1]; }
 
-// Adds |spectrum of filter|^2 * factor to the real parts of sum.
+// Adds |spectrum of filter|^2 * factor to the real parts of sum. The filter
+// is placed like a kernel, centre on the origin, but taps that wrap onto the
+// same cell add up: on a grid narrower than the filter the trailing zeros
+// would otherwise overwrite a tap, and the filter would stop being a
+// difference (G(0,0) would no longer be 0). On wider grids this is exactly
+// kernelToSpectrum.
 void accumulateFilterPower(const double* filter, int filterRows, int filterCols, int rows,
                            int cols, double factor, fftw_complex* sum) {
-  FftwBuffer spectrum(cellCount(rows, cols));
-  kernelToSpectrum(filter, spectrum.data(), rows, cols, filterRows, filterCols);
   const std::size_t n = cellCount(rows, cols);
+  FftwBuffer grid(n);
+  for (int i = 0; i < filterRows; ++i) {
+    const int r = ((rows - filterRows / 2 + i) % rows + rows) % rows;
+    for (int j = 0; j < filterCols; ++j) {
+      const int c = ((cols - filterCols / 2 + j) % cols + cols) % cols;
+      grid[static_cast<std::size_t>(r) * cols + c][0] += filter[i * filterCols + j];
+    }
+  }
+  FftwBuffer spectrum(n);
+  transform2d(rows, cols, grid.data(), spectrum.data(), FFTW_FORWARD);
   for (std::size_t i = 0; i < n; ++i) sum[i][0] += factor * squaredMagnitude(spectrum[i]);
 }
 
@@ -88,7 +101,11 @@ void spectrumToKernel(const fftw_complex* spectrum, double* kernel, int rows, in
                       int kernelRows, int kernelCols) {
   const std::size_t n = cellCount(rows, cols);
   FftwBuffer input(n);
-  std::copy(spectrum[0], spectrum[0] + 2 * n, input.data()[0]);
+  // Cell by cell: one pointer may not run past the two doubles of a cell.
+  for (std::size_t i = 0; i < n; ++i) {
+    input[i][0] = spectrum[i][0];
+    input[i][1] = spectrum[i][1];
+  }
   FftwBuffer grid(n);
   transform2d(rows, cols, input.data(), grid.data(), FFTW_BACKWARD);
   const int top = kernelRows / 2;

@@ -25,7 +25,8 @@ void spectrumToKernel(const fftw_complex* spectrum, double* kernel, int rows, in
                       int kernelRows, int kernelCols);
 
 // G = |F dx|^2 + |F dy|^2 and W = 1 + 0.5 G + 0.25 (|F dxx|^2 + |F dyy|^2 +
-// |F dxy|^2) of the grid, imaginary parts 0. G(0,0) = 0, W >= 1.
+// |F dxy|^2) of the grid, imaginary parts 0. G(0,0) = 0, W >= 1. The
+// difference filters are circular on every grid, however narrow.
 void derivativeSpectra(int rows, int cols, fftw_complex* gradientPower,
                        fftw_complex* derivativeWeight);
 
