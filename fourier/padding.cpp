@@ -47,9 +47,9 @@ struct PaddingLevel {
   int canvasHeight = 0;
   int kernelWidth = 0;
   int kernelHeight = 0;
-  const double* image = nullptr;
-  double* canvas = nullptr;
-  const double* kernel = nullptr;
+  const double* borrowedImage = nullptr;
+  double* borrowedCanvas = nullptr;
+  const double* borrowedKernel = nullptr;
   std::vector<double> ownedImage;
   std::vector<double> ownedCanvas;
   std::vector<double> ownedKernel;
@@ -58,6 +58,61 @@ struct PaddingLevel {
   std::size_t canvasCells() const { return cellCount(canvasHeight, canvasWidth); }
   int top() const { return (canvasHeight - height) / 2; }
   int left() const { return (canvasWidth - width) / 2; }
+  const double* image(int plane) const {
+    return (borrowedImage != nullptr ? borrowedImage : ownedImage.data()) + imageCells() * plane;
+  }
+  double* canvas(int plane) {
+    return (borrowedCanvas != nullptr ? borrowedCanvas : ownedCanvas.data()) +
+           canvasCells() * plane;
+  }
+  const double* kernel() const {
+    return borrowedKernel != nullptr ? borrowedKernel : ownedKernel.data();
+  }
+};
+
+// The work plane and plans of the refinement steps on one canvas grid,
+// made once per level instead of once per step.
+class PaddingRefiner {
+ public:
+  // spectra must be those of the rows x cols grid.
+  PaddingRefiner(int rows, int cols, const PaddingSpectra& spectra)
+      : spectra_(spectra),
+        work_(cellCount(rows, cols)),
+        forward_(FftwPlan::dft2d(rows, cols, work_.data(), work_.data(), FFTW_FORWARD)),
+        backward_(FftwPlan::dft2d(rows, cols, work_.data(), work_.data(), FFTW_BACKWARD)) {
+    assert(rows == spectra.rows && cols == spectra.cols);
+  }
+
+  void step(double* plane, double dataWeight, double smoothWeight) {
+    const std::size_t n = work_.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      work_[i][0] = plane[i];
+      work_[i][1] = 0.0;
+    }
+    forward_.execute();
+    for (std::size_t i = 0; i < n; ++i) {
+      // X = conj(K) Y W / (W |K|^2 + a G) and Z = K X W / (W + l G): every
+      // factor but Y is real once K conj(K) = |K|^2 is formed.
+      const double power = spectra_.kernelPower[i][0];
+      const double w = spectra_.derivativeWeight[i][0];
+      const double g = spectra_.gradientPower[i][0];
+      const double deconvolution = w * power + dataWeight * g;
+      const double smoothing = w + smoothWeight * g;
+      const double factor =
+          deconvolution == 0.0 ? 0.0 : power * w * w / (deconvolution * smoothing);
+      work_[i][0] *= factor;
+      work_[i][1] *= factor;
+    }
+    backward_.execute();
+    const double cells = static_cast<double>(n);
+    for (std::size_t i = 0; i < n; ++i) plane[i] = std::clamp(work_[i][0] / cells, 0.0, 1.0);
+  }
+
+ private:
+  const PaddingSpectra& spectra_;
+  FftwBuffer work_;
+  FftwPlan forward_;
+  FftwPlan backward_;
 };
 
 // Resampling can overshoot and a zero-sum result cannot be normalised: clamp
@@ -97,10 +152,6 @@ PaddingLevel coarseLevel(const double* image, const double* kernel, int width, i
   resampleToSize(kernel, level.ownedKernel.data(), kernelHeight, kernelWidth, level.kernelHeight,
                  level.kernelWidth);
   cleanCoarseKernel(level.ownedKernel);
-
-  level.image = level.ownedImage.data();
-  level.canvas = level.ownedCanvas.data();
-  level.kernel = level.ownedKernel.data();
   return level;
 }
 
@@ -146,29 +197,7 @@ void preparePaddingSpectra(const double* kernel, int cols, int rows, int kernelC
 
 void paddingStep(double* plane, int cols, int rows, double dataWeight, double smoothWeight,
                  const PaddingSpectra& spectra) {
-  assert(rows == spectra.rows && cols == spectra.cols);
-  const std::size_t n = cellCount(rows, cols);
-  FftwBuffer work(n);
-  const FftwPlan forward = FftwPlan::dft2d(rows, cols, work.data(), work.data(), FFTW_FORWARD);
-  const FftwPlan backward = FftwPlan::dft2d(rows, cols, work.data(), work.data(), FFTW_BACKWARD);
-  for (std::size_t i = 0; i < n; ++i) work[i][0] = plane[i];
-  forward.execute();
-  for (std::size_t i = 0; i < n; ++i) {
-    // X = conj(K) Y W / (W |K|^2 + a G) and Z = K X W / (W + l G): every
-    // factor but Y is real once K conj(K) = |K|^2 is formed.
-    const double w = spectra.derivativeWeight[i][0];
-    const double g = spectra.gradientPower[i][0];
-    const double deconvolution = w * spectra.kernelPower[i][0] + dataWeight * g;
-    const double smoothing = w + smoothWeight * g;
-    const double factor = deconvolution == 0.0
-                              ? 0.0
-                              : spectra.kernelPower[i][0] * w * w / (deconvolution * smoothing);
-    work[i][0] *= factor;
-    work[i][1] *= factor;
-  }
-  backward.execute();
-  const double cells = static_cast<double>(n);
-  for (std::size_t i = 0; i < n; ++i) plane[i] = std::clamp(work[i][0] / cells, 0.0, 1.0);
+  PaddingRefiner(rows, cols, spectra).step(plane, dataWeight, smoothWeight);
 }
 
 void padImage(const double* image, double* padded, const double* kernel, int width, int height,
@@ -185,9 +214,9 @@ void padImage(const double* image, double* padded, const double* kernel, int wid
   full.canvasHeight = height + 2 * padY;
   full.kernelWidth = kernelWidth;
   full.kernelHeight = kernelHeight;
-  full.image = image;
-  full.canvas = padded;
-  full.kernel = kernel;
+  full.borrowedImage = image;
+  full.borrowedCanvas = padded;
+  full.borrowedKernel = kernel;
   double scale = 1.0;
   for (int i = 1; i < levels; ++i) {
     scale *= kLevelScale;
@@ -196,29 +225,25 @@ void padImage(const double* image, double* padded, const double* kernel, int wid
   }
 
   for (int j = levels - 1; j >= 0; --j) {
-    const PaddingLevel& level = pyramid[j];
+    PaddingLevel& level = pyramid[j];
     for (int p = 0; p < planes; ++p) {
-      const double* plane = level.image + level.imageCells() * p;
-      double* canvas = level.canvas + level.canvasCells() * p;
       if (j == levels - 1) {
-        replicateEdges(level, plane, canvas);
+        replicateEdges(level, level.image(p), level.canvas(p));
       } else {
-        const PaddingLevel& coarser = pyramid[j + 1];
-        resampleToSize(coarser.canvas + coarser.canvasCells() * p, canvas, coarser.canvasHeight,
+        PaddingLevel& coarser = pyramid[j + 1];
+        resampleToSize(coarser.canvas(p), level.canvas(p), coarser.canvasHeight,
                        coarser.canvasWidth, level.canvasHeight, level.canvasWidth);
-        copyImageIntoCanvas(level, plane, canvas);
+        copyImageIntoCanvas(level, level.image(p), level.canvas(p));
       }
     }
     PaddingSpectra spectra;
-    preparePaddingSpectra(level.kernel, level.canvasWidth, level.canvasHeight, level.kernelWidth,
+    preparePaddingSpectra(level.kernel(), level.canvasWidth, level.canvasHeight, level.kernelWidth,
                           level.kernelHeight, spectra);
+    PaddingRefiner refiner(level.canvasHeight, level.canvasWidth, spectra);
     for (int p = 0; p < planes; ++p) {
-      const double* plane = level.image + level.imageCells() * p;
-      double* canvas = level.canvas + level.canvasCells() * p;
       for (int step = 0; step < kStepsPerLevel; ++step) {
-        paddingStep(canvas, level.canvasWidth, level.canvasHeight, kDataWeight, kSmoothWeight,
-                    spectra);
-        copyImageIntoCanvas(level, plane, canvas);
+        refiner.step(level.canvas(p), kDataWeight, kSmoothWeight);
+        copyImageIntoCanvas(level, level.image(p), level.canvas(p));
       }
     }
   }
