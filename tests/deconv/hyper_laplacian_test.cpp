@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/deconv/test_planes.h"
@@ -24,8 +24,6 @@ constexpr double kEnergyTolerance = 1e-8;
 constexpr double kQuotedTolerance = 5e-6;
 // The schedule's penalties are products of sqrt 2 factors: a few ulps.
 constexpr double kBetaTolerance = 1e-12;
-// A constant plane goes through a handful of transforms of 32 x 40 cells.
-constexpr double kConstantTolerance = 1e-12;
 
 const double kSqrt2 = std::sqrt(2.0);
 const double kScheduleBetas[6] = {1.0, 2.0 * kSqrt2, 8.0, 16.0 * kSqrt2, 64.0, 128.0 * kSqrt2};
@@ -160,60 +158,19 @@ TEST(HyperLaplacianDeconvolve, RunsSixPenaltiesFromOneToAHundredAndEightyOne) {
   }
 }
 
-TEST(HyperLaplacianDeconvolve, RefusesAnEvenKernelWithTheMessageAndLeavesACopy) {
-  const int rows = 16, cols = 18;
-  const std::vector<double> y = randomPlane(rows, cols, 3);
-  const std::vector<double> kernel(4 * 5, 0.05);
-  for (const auto& size : {std::pair{4, 5}, std::pair{5, 4}}) {
-    std::vector<double> x(y.size(), -1.0);
-    ::testing::internal::CaptureStdout();
-    const bool result = hyperLaplacianDeconvolve(y.data(), x.data(), kernel.data(), rows, cols,
-                                                 size.first, size.second, 30000.0, 0.5);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "Error - blur kernel k must be odd-sized.\n");
-    EXPECT_FALSE(result);
-    EXPECT_EQ(x, y);
-  }
-}
-
-TEST(HyperLaplacianDeconvolve, RefusesOtherExponentsNonPositiveWeightsAndOversizedKernels) {
+TEST(HyperLaplacianDeconvolve, RefusesOtherExponentsAndNonPositiveWeightsSilently) {
   const int rows = 9, cols = 12;
   const std::vector<double> y = randomPlane(rows, cols, 4);
-  const std::vector<double> kernel = shakeKernel(11);
-  struct Case {
-    int side;
-    double lambda, alpha;
-  };
-  for (const Case& c : {Case{3, 30000.0, 0.8}, Case{3, 30000.0, 0.4999999}, Case{3, 0.0, 0.5},
-                        Case{3, -5.0, 0.5}, Case{11, 30000.0, 0.5}}) {
-    const std::vector<double> k = c.side == 11 ? kernel : shakeKernel(3);
+  const std::vector<double> kernel = shakeKernel(3);
+  for (const auto& [lambda, alpha] : {std::pair{30000.0, 0.8}, std::pair{30000.0, 0.4999999},
+                                      std::pair{0.0, 0.5}, std::pair{-5.0, 0.5}}) {
     std::vector<double> x(y.size(), -1.0);
     ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(hyperLaplacianDeconvolve(y.data(), x.data(), k.data(), rows, cols, c.side, c.side,
-                                          c.lambda, c.alpha));
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(x, y);
+    EXPECT_FALSE(hyperLaplacianDeconvolve(y.data(), x.data(), kernel.data(), rows, cols, 3, 3,
+                                          lambda, alpha));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << lambda << " " << alpha;
+    EXPECT_EQ(x, y) << lambda << " " << alpha;
   }
-}
-
-TEST(HyperLaplacianDeconvolve, ReturnsAConstantPlaneUnchanged) {
-  const int rows = 32, cols = 40;
-  const std::vector<double> y(rows * cols, 0.55);
-  const std::vector<double> kernel = shakeKernel(7);
-  std::vector<double> x(y.size());
-  ASSERT_TRUE(
-      hyperLaplacianDeconvolve(y.data(), x.data(), kernel.data(), rows, cols, 7, 7, 30000.0, 0.5));
-  for (double v : x) ASSERT_NEAR(v, 0.55, kConstantTolerance);
-}
-
-TEST(HyperLaplacianDeconvolve, GivesFiniteValuesForAKernelSummingToZero) {
-  const int rows = 20, cols = 22;
-  const std::vector<double> y = randomPlane(rows, cols, 6);
-  const std::vector<double> kernel = {0.0, 1.0, 0.0, 1.0, -4.0, 1.0, 0.0, 1.0, 0.0};
-  std::vector<double> x(y.size());
-  ASSERT_TRUE(
-      hyperLaplacianDeconvolve(y.data(), x.data(), kernel.data(), rows, cols, 3, 3, 30000.0, 0.5));
-  for (double v : x) ASSERT_TRUE(std::isfinite(v));
 }
 
 }  // namespace
