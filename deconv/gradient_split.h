@@ -48,8 +48,9 @@ class GradientSplitSolver {
   // (numerator + weight F(G)) / (|K|^2 + weight D), divided by rows*cols,
   // where G is the adjoint of the differences applied to (w_h, w_v). This
   // minimises 1/2 |k * u - z|^2 + weight/2 |d u - w|^2 for numerator =
-  // conj(K) F(z). A frequency whose denominator is 0 (only (0, 0), and only
-  // for a kernel summing to 0) is set to 0, so no NaN or infinity appears.
+  // conj(K) F(z). A frequency whose denominator is 0 (with a positive
+  // weight, only (0, 0) for a kernel summing to 0) is set to 0, so no NaN
+  // or infinity appears.
   void solve(const fftw_complex* numerator, double weight, double* u);
 
   // Forward transform of a rows x cols complex plane in place.
