@@ -1,0 +1,53 @@
+// Non-blind deconvolution of one plane under a hyper-Laplacian gradient
+// prior of exponent 1/2:
+//
+//   minimise lambda/2 |k * x - y|^2 + sum (|d_h x|^(1/2) + |d_v x|^(1/2))
+//
+// by splitting the gradients off under the penalties beta = 1, 2 sqrt 2,
+// 8, ... 128 sqrt 2 (six values, each 2 sqrt 2 times the last, while
+// beta < 256). The gradient step has a closed-form solution per sample,
+// the admissible root of a cubic; the image step is exact in the Fourier
+// domain with periodic boundaries.
+#pragma once
+
+#include "deconv/iteration_log.h"
+
+namespace kestrel {
+
+// y: observed plane, rows x cols doubles, row-major, top row first; x:
+// result plane of the same size, distinct from y; k: kernel, kh x kw
+// doubles, used as given. lambda: weight of the data term; alpha: the
+// exponent of the prior.
+//
+// x is always first set to a copy of y. Returns false, leaving that copy,
+// when kh or kw is even (after printing "Error - blur kernel k must be
+// odd-sized."), and without a message when the kernel is larger than the
+// plane, when alpha is not exactly 0.5 (the only exponent solved) or when
+// lambda is not positive (the image step would divide by a zero or
+// negative weight). A kernel summing to 0 leaves the plane's mean
+// undetermined: that frequency is set to 0 rather than divided by 0. The
+// result is not clamped and no ringing suppression is done. log, when
+// given, receives one record per step.
+bool hyperLaplacianDeconvolve(const double* y, double* x, const double* k, int rows, int cols,
+                              int kh, int kw, double lambda, double alpha,
+                              IterationLog* log = nullptr);
+
+// The gradient step over both planes (rows x cols each): w = the minimiser
+// of |w|^(1/2) + beta/2 (w - v)^2 for every v of vh (into wh) and of vv
+// (into wv). For alpha other than exactly 0.5 nothing is written.
+// Solutions are cached in bins of width 0.0001 covering
+// -15.0001 < v < 15.0001 (bin (v + 15)/0.0001 truncated towards zero), the
+// cache starting empty on every call: the first value met in a bin, in
+// row-major order with vh before vv at each index, decides the result for
+// every later value in that bin. Values outside that range are solved one
+// by one.
+void halfPowerShrink(const double* vh, const double* vv, double* wh, double* wv, int rows, int cols,
+                     double beta, double alpha);
+
+// The gradient step for one value v, with c = -1/(4 beta^2): the real root
+// of w^3 - 2 v w^2 + v^2 w + c sign(v) = 0 that lies strictly between
+// 0.6666667 |v| and |v| on the side of v (the largest if several do), else
+// 0. Such a root exists once |v| reaches about 1.5 beta^(-2/3).
+double halfPowerRoot(double v, double c);
+
+}  // namespace kestrel

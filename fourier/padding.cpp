@@ -1,0 +1,252 @@
+#include "fourier/padding.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "deblur/resample.h"
+#include "fourier/fft_toolkit.h"
+
+namespace kestrel {
+namespace {
+
+constexpr double kLevelScale = 0.618;
+constexpr int kStepsPerLevel = 10;
+constexpr double kDataWeight = 0.002;
+constexpr double kSmoothWeight = 0.1;
+
+std::size_t cellCount(int rows, int cols) {
+  return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+}
+
+// The same level count as the kernel pyramid, so that the coarsest kernel is
+// about 3 samples across.
+int levelCount(int largestKernelSide) {
+  const double levels = std::ceil(
+      (std::log(3.0) - std::log(static_cast<double>(largestKernelSide))) / std::log(kLevelScale) +
+      1.0);
+  return levels < 1.0 ? 1 : static_cast<int>(levels);
+}
+
+// Scaled kernel side: at least 3 and odd, so the kernel keeps a centre.
+int coarseKernelSide(double scale, int side) {
+  int scaled = static_cast<int>(std::ceil(scale * side));
+  if (scaled < 3) scaled = 3;
+  if (scaled % 2 == 0) ++scaled;
+  return scaled;
+}
+
+// One level of the padding pyramid. Level 0 borrows the caller's buffers;
+// coarser levels own theirs.
+struct PaddingLevel {
+  int width = 0;
+  int height = 0;
+  int canvasWidth = 0;
+  int canvasHeight = 0;
+  int kernelWidth = 0;
+  int kernelHeight = 0;
+  const double* borrowedImage = nullptr;
+  double* borrowedCanvas = nullptr;
+  const double* borrowedKernel = nullptr;
+  std::vector<double> ownedImage;
+  std::vector<double> ownedCanvas;
+  std::vector<double> ownedKernel;
+
+  std::size_t imageCells() const { return cellCount(height, width); }
+  std::size_t canvasCells() const { return cellCount(canvasHeight, canvasWidth); }
+  int top() const { return (canvasHeight - height) / 2; }
+  int left() const { return (canvasWidth - width) / 2; }
+  const double* image(int plane) const {
+    return (borrowedImage != nullptr ? borrowedImage : ownedImage.data()) + imageCells() * plane;
+  }
+  double* canvas(int plane) {
+    return (borrowedCanvas != nullptr ? borrowedCanvas : ownedCanvas.data()) +
+           canvasCells() * plane;
+  }
+  const double* kernel() const {
+    return borrowedKernel != nullptr ? borrowedKernel : ownedKernel.data();
+  }
+};
+
+// The work plane and plans of the refinement steps on one canvas grid,
+// made once per level instead of once per step.
+class PaddingRefiner {
+ public:
+  // spectra must be those of the rows x cols grid.
+  PaddingRefiner(int rows, int cols, const PaddingSpectra& spectra)
+      : spectra_(spectra),
+        work_(cellCount(rows, cols)),
+        forward_(FftwPlan::dft2d(rows, cols, work_.data(), work_.data(), FFTW_FORWARD)),
+        backward_(FftwPlan::dft2d(rows, cols, work_.data(), work_.data(), FFTW_BACKWARD)) {
+    assert(rows == spectra.rows && cols == spectra.cols);
+  }
+
+  void step(double* plane, double dataWeight, double smoothWeight) {
+    const std::size_t n = work_.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      work_[i][0] = plane[i];
+      work_[i][1] = 0.0;
+    }
+    forward_.execute();
+    for (std::size_t i = 0; i < n; ++i) {
+      // X = conj(K) Y W / (W |K|^2 + a G) and Z = K X W / (W + l G): every
+      // factor but Y is real once K conj(K) = |K|^2 is formed.
+      const double power = spectra_.kernelPower[i][0];
+      const double w = spectra_.derivativeWeight[i][0];
+      const double g = spectra_.gradientPower[i][0];
+      const double deconvolution = w * power + dataWeight * g;
+      const double smoothing = w + smoothWeight * g;
+      const double factor =
+          deconvolution == 0.0 ? 0.0 : power * w * w / (deconvolution * smoothing);
+      work_[i][0] *= factor;
+      work_[i][1] *= factor;
+    }
+    backward_.execute();
+    const double cells = static_cast<double>(n);
+    for (std::size_t i = 0; i < n; ++i) plane[i] = std::clamp(work_[i][0] / cells, 0.0, 1.0);
+  }
+
+ private:
+  const PaddingSpectra& spectra_;
+  FftwBuffer work_;
+  FftwPlan forward_;
+  FftwPlan backward_;
+};
+
+// Resampling can overshoot and a zero-sum result cannot be normalised: clamp
+// to [0, 1], renormalise, and fall back to an impulse when nothing is left.
+void cleanCoarseKernel(std::vector<double>& kernel) {
+  double sum = 0.0;
+  for (double& v : kernel) {
+    if (!(v > 0.0)) v = 0.0;
+    if (!(v < 1.0)) v = 1.0;
+    sum += v;
+  }
+  if (sum == 0.0) {
+    kernel[kernel.size() / 2] = 1.0;
+    return;
+  }
+  for (double& v : kernel) v /= sum;
+}
+
+PaddingLevel coarseLevel(const double* image, const double* kernel, int width, int height,
+                         int planes, int kernelWidth, int kernelHeight, int padX, int padY,
+                         double scale) {
+  PaddingLevel level;
+  level.width = static_cast<int>(std::ceil(scale * width));
+  level.height = static_cast<int>(std::ceil(scale * height));
+  level.canvasWidth = static_cast<int>(std::ceil(scale * (width + 2 * padX)));
+  level.canvasHeight = static_cast<int>(std::ceil(scale * (height + 2 * padY)));
+  level.kernelWidth = coarseKernelSide(scale, kernelWidth);
+  level.kernelHeight = coarseKernelSide(scale, kernelHeight);
+
+  level.ownedImage.resize(level.imageCells() * planes);
+  for (int p = 0; p < planes; ++p) {
+    resampleByScale(image + cellCount(height, width) * p,
+                    level.ownedImage.data() + level.imageCells() * p, height, width, scale);
+  }
+  level.ownedCanvas.resize(level.canvasCells() * planes);
+  level.ownedKernel.resize(cellCount(level.kernelHeight, level.kernelWidth));
+  resampleToSize(kernel, level.ownedKernel.data(), kernelHeight, kernelWidth, level.kernelHeight,
+                 level.kernelWidth);
+  cleanCoarseKernel(level.ownedKernel);
+  return level;
+}
+
+void copyImageIntoCanvas(const PaddingLevel& level, const double* image, double* canvas) {
+  const int top = level.top();
+  const int left = level.left();
+  for (int y = 0; y < level.height; ++y) {
+    std::copy(image + cellCount(y, level.width), image + cellCount(y + 1, level.width),
+              canvas + cellCount(top + y, level.canvasWidth) + left);
+  }
+}
+
+void replicateEdges(const PaddingLevel& level, const double* image, double* canvas) {
+  const int top = level.top();
+  const int left = level.left();
+  for (int y = 0; y < level.canvasHeight; ++y) {
+    const double* row = image + cellCount(std::clamp(y - top, 0, level.height - 1), level.width);
+    double* out = canvas + cellCount(y, level.canvasWidth);
+    for (int x = 0; x < level.canvasWidth; ++x) {
+      out[x] = row[std::clamp(x - left, 0, level.width - 1)];
+    }
+  }
+}
+
+}  // namespace
+
+void preparePaddingSpectra(const double* kernel, int cols, int rows, int kernelCols, int kernelRows,
+                           PaddingSpectra& spectra) {
+  const std::size_t n = cellCount(rows, cols);
+  spectra.gradientPower = FftwBuffer(n);
+  spectra.kernelPower = FftwBuffer(n);
+  spectra.derivativeWeight = FftwBuffer(n);
+  spectra.kernelSpectrum = FftwBuffer(n);
+  spectra.rows = rows;
+  spectra.cols = cols;
+  derivativeSpectra(rows, cols, spectra.gradientPower.data(), spectra.derivativeWeight.data());
+  kernelToSpectrum(kernel, spectra.kernelSpectrum.data(), rows, cols, kernelRows, kernelCols);
+  for (std::size_t i = 0; i < n; ++i) {
+    const fftw_complex& k = spectra.kernelSpectrum[i];
+    spectra.kernelPower[i][0] = k[0] * k[0] + k[1] * k[1];
+  }
+}
+
+void paddingStep(double* plane, int cols, int rows, double dataWeight, double smoothWeight,
+                 const PaddingSpectra& spectra) {
+  PaddingRefiner(rows, cols, spectra).step(plane, dataWeight, smoothWeight);
+}
+
+void padImage(const double* image, double* padded, const double* kernel, int width, int height,
+              int planes, int kernelWidth, int kernelHeight, int padX, int padY) {
+  assert(width >= 1 && height >= 1 && planes >= 1);
+  assert(kernelWidth >= 1 && kernelHeight >= 1 && padX >= 0 && padY >= 0);
+  const int levels = levelCount(std::max(kernelWidth, kernelHeight));
+
+  std::vector<PaddingLevel> pyramid(levels);
+  PaddingLevel& full = pyramid[0];
+  full.width = width;
+  full.height = height;
+  full.canvasWidth = width + 2 * padX;
+  full.canvasHeight = height + 2 * padY;
+  full.kernelWidth = kernelWidth;
+  full.kernelHeight = kernelHeight;
+  full.borrowedImage = image;
+  full.borrowedCanvas = padded;
+  full.borrowedKernel = kernel;
+  double scale = 1.0;
+  for (int i = 1; i < levels; ++i) {
+    scale *= kLevelScale;
+    pyramid[i] = coarseLevel(image, kernel, width, height, planes, kernelWidth, kernelHeight, padX,
+                             padY, scale);
+  }
+
+  for (int j = levels - 1; j >= 0; --j) {
+    PaddingLevel& level = pyramid[j];
+    for (int p = 0; p < planes; ++p) {
+      if (j == levels - 1) {
+        replicateEdges(level, level.image(p), level.canvas(p));
+      } else {
+        PaddingLevel& coarser = pyramid[j + 1];
+        resampleToSize(coarser.canvas(p), level.canvas(p), coarser.canvasHeight,
+                       coarser.canvasWidth, level.canvasHeight, level.canvasWidth);
+        copyImageIntoCanvas(level, level.image(p), level.canvas(p));
+      }
+    }
+    PaddingSpectra spectra;
+    preparePaddingSpectra(level.kernel(), level.canvasWidth, level.canvasHeight, level.kernelWidth,
+                          level.kernelHeight, spectra);
+    PaddingRefiner refiner(level.canvasHeight, level.canvasWidth, spectra);
+    for (int p = 0; p < planes; ++p) {
+      for (int step = 0; step < kStepsPerLevel; ++step) {
+        refiner.step(level.canvas(p), kDataWeight, kSmoothWeight);
+        copyImageIntoCanvas(level, level.image(p), level.canvas(p));
+      }
+    }
+  }
+}
+
+}  // namespace kestrel

@@ -1,0 +1,49 @@
+// Boundary padding: extends every plane of a picture by a band around it so
+// that the enlarged plane looks like a blurred image on every side, including
+// across the wrap-around between opposite sides. Circular deconvolution of
+// the padded plane then rings far less than on the bare picture.
+//
+// Planes are row-major, top row first. Unlike most numeric routines here,
+// these take the width (columns) before the height (rows).
+#pragma once
+
+#include "fourier/fftw_resources.h"
+
+namespace kestrel {
+
+// The fixed spectra of one padding level, all on a rows x cols canvas grid;
+// the buffers hold rows*cols values each and are released with the record.
+struct PaddingSpectra {
+  FftwBuffer gradientPower;     // G of the grid, imaginary parts 0
+  FftwBuffer kernelPower;       // |K|^2 per cell, imaginary parts 0
+  FftwBuffer derivativeWeight;  // W of the grid, imaginary parts 0
+  FftwBuffer kernelSpectrum;    // K, the kernel centred on cell (0, 0)
+  int rows = 0;
+  int cols = 0;
+};
+
+// image: planes x height x width samples, one plane after another.
+// padded: planes x (height + 2 padY) x (width + 2 padX), every value
+// overwritten; the image lands unchanged at row padY, column padX of each
+// plane and the band around it is extrapolated. kernel: kernelHeight x
+// kernelWidth, non-negative and summing to 1. image and padded must not
+// overlap. Outputs stay in [0, 1] for inputs in [0, 1].
+// The band is refined coarse to fine over as many 0.618-scaled levels as
+// the largest kernel side calls for; a largest side below 3 (whose level
+// count would come out below 1) uses a single level.
+void padImage(const double* image, double* padded, const double* kernel, int width, int height,
+              int planes, int kernelWidth, int kernelHeight, int padX, int padY);
+
+// Fills spectra for a rows x cols canvas and a kernelRows x kernelCols
+// kernel; any buffers spectra held before are released.
+void preparePaddingSpectra(const double* kernel, int cols, int rows, int kernelCols, int kernelRows,
+                           PaddingSpectra& spectra);
+
+// One refinement of a rows x cols canvas plane in place: the plane becomes
+// the re-blurred, smoothed version of its own regularised deconvolution,
+// clamped to [0, 1]. A frequency whose denominator is 0 (only possible at
+// (0, 0) for a kernel summing to 0) contributes 0 instead of a NaN.
+void paddingStep(double* plane, int cols, int rows, double dataWeight, double smoothWeight,
+                 const PaddingSpectra& spectra);
+
+}  // namespace kestrel
