@@ -1,5 +1,6 @@
 #include "codecs/bmp_codec.h"
 
+#include <algorithm>
 #include <cassert>
 #include <limits>
 #include <utility>
@@ -186,21 +187,6 @@ bool readLayout(const std::uint8_t* data, std::size_t size, std::uint64_t maxPix
     return false;
   }
 
-  if (bitsPerPixel <= 8) {
-    const std::uint32_t capacity = std::uint32_t{1} << bitsPerPixel;
-    if (coloursUsed > capacity) {
-      return fail(reason, "BMP palette of " + std::to_string(coloursUsed) +
-                              " colours is too large for " + std::to_string(bitsPerPixel) +
-                              " bits per pixel");
-    }
-    layout.paletteCount = coloursUsed == 0 ? capacity : coloursUsed;
-    layout.paletteEntry = core ? 3 : 4;
-    layout.palette = data + headersEnd;
-    if (layout.paletteCount * layout.paletteEntry > size - headersEnd) {
-      return fail(reason, "truncated BMP palette");
-    }
-  }
-
   if (pixelOffset >= size) {
     return fail(reason, "BMP pixel data offset " + std::to_string(pixelOffset) +
                             " lies beyond the end of the file");
@@ -209,6 +195,24 @@ bool readLayout(const std::uint8_t* data, std::size_t size, std::uint64_t maxPix
     return fail(reason, "BMP pixel data offset " + std::to_string(pixelOffset) +
                             " lies inside the header");
   }
+  if (bitsPerPixel <= 8) {
+    const std::uint32_t capacity = std::uint32_t{1} << bitsPerPixel;
+    if (coloursUsed > capacity) {
+      return fail(reason, "BMP palette of " + std::to_string(coloursUsed) +
+                              " colours is too large for " + std::to_string(bitsPerPixel) +
+                              " bits per pixel");
+    }
+    // The palette is what lies between the headers and the pixels, up to
+    // its announced count: core headers announce none, and some writers
+    // store fewer entries than the depth allows.
+    layout.paletteEntry = core ? 3 : 4;
+    const std::size_t room = (pixelOffset - headersEnd) / layout.paletteEntry;
+    const std::uint32_t announced = coloursUsed == 0 ? capacity : coloursUsed;
+    layout.paletteCount = static_cast<std::uint32_t>(std::min<std::size_t>(announced, room));
+    layout.palette = data + headersEnd;
+    if (layout.paletteCount == 0) return fail(reason, "the BMP palette is missing");
+  }
+
   // Rows are padded to whole 32-bit words; the last row's padding may be
   // missing. The comparison divides rather than multiplies, so no product of
   // header fields can overflow whatever the pixel limit.

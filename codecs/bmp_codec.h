@@ -17,9 +17,10 @@ bool isBmp(const std::uint8_t* data, std::size_t size);
 // pixel, bottom-up or top-down, with the core, info and v2 to v5 headers;
 // 16 and 32-bit pictures may carry colour masks. A non-zero alpha mask
 // counts as alpha; the fourth byte of a plain 32-bit pixel does not.
-// Run-length and embedded JPEG/PNG pictures are refused, as is a palette
-// index beyond the palette. Every size and offset is checked against the
-// file's length. On failure returns false, sets reason (a phrase without the
+// The palette is what lies between the headers and the pixel data, up to
+// its announced count. Run-length and embedded JPEG/PNG pictures are
+// refused, as is a palette index beyond the palette. Every size and offset
+// is checked against the file's length. On failure returns false, sets reason (a phrase without the
 // file name) and leaves picture unchanged.
 bool decodeBmp(const std::uint8_t* data, std::size_t size, std::uint64_t maxPixels,
                Picture& picture, std::string& reason);

@@ -266,10 +266,8 @@ TEST(BmpDecoding, EveryCutOfTheFileIsRefused) {
       EXPECT_EQ(reason, "not a BMP picture");
     } else if (length < paletteStart) {
       ASSERT_EQ(reason, "truncated BMP header") << length;
-    } else if (length < pixelStart) {
-      ASSERT_EQ(reason, "truncated BMP palette") << length;
-    } else if (length == pixelStart) {
-      ASSERT_EQ(reason, "BMP pixel data offset 1078 lies beyond the end of the file");
+    } else if (length <= pixelStart) {
+      ASSERT_EQ(reason, "BMP pixel data offset 1078 lies beyond the end of the file") << length;
     } else {
       ASSERT_EQ(reason, "truncated BMP pixel data") << length;
     }
@@ -286,6 +284,22 @@ TEST(BmpDecoding, TheLastRowMayLackItsPadding) {
   }
   file.pop_back();
   EXPECT_EQ(refusal(file), "truncated BMP pixel data");
+}
+
+TEST(BmpDecoding, ThePaletteEndsWhereThePixelsBegin) {
+  // Core headers announce no count: sixteen entries before the pixels of
+  // an 8-bit picture make a palette of sixteen colours.
+  BmpSpec spec = paletteSpec(4, 5, 3, 21);
+  spec.headerSize = 12;
+  spec.bitsPerPixel = 8;
+  const Picture picture = decodeOrFail(buildBmp(spec));
+  for (std::size_t i = 0; i < spec.pixels.size(); ++i) {
+    expectPixel(picture, i, spec.palette[spec.pixels[i]]);
+  }
+  spec.pixels[7] = 16;
+  EXPECT_EQ(refusal(buildBmp(spec)), "BMP pixel index 16 lies outside the palette of 16 colours");
+  spec.palette.clear();
+  EXPECT_EQ(refusal(buildBmp(spec)), "the BMP palette is missing");
 }
 
 TEST(BmpDecoding, IndicesBeyondThePaletteAreRefused) {
