@@ -104,14 +104,18 @@ bool readMasks(const std::uint8_t* data, std::size_t size, std::uint32_t headerS
       masks[2] = 0x0000FF;
     }
   } else {
-    // Masks sit inside the v2 and later headers, else right after the
-    // info header: three of them, or four when alpha is announced.
-    const std::size_t count = compression == kAlphaBitfields ? 4 : 3;
+    // Masks follow an info header: three of them, or four when alpha is
+    // announced. Later headers hold them: the 52-byte one red, green and
+    // blue, the larger ones alpha too.
     const std::size_t start = kFileHeaderSize + kInfoHeaderSize;
-    if (headerSize == kInfoHeaderSize) headersEnd += 4 * count;
-    if (headersEnd > size) return fail(reason, "truncated BMP colour masks");
+    std::size_t count = compression == kAlphaBitfields ? 4 : 3;
+    if (headerSize == kInfoHeaderSize) {
+      headersEnd += 4 * count;
+      if (headersEnd > size) return fail(reason, "truncated BMP colour masks");
+    } else {
+      count = std::min<std::size_t>(4, (headerSize - kInfoHeaderSize) / 4);
+    }
     for (std::size_t i = 0; i < count; ++i) masks[i] = read32(data + start + 4 * i);
-    if (headerSize >= 56 && compression == kBitfields) masks[3] = read32(data + start + 12);
   }
   const std::uint64_t pixelMask = (std::uint64_t{1} << bitsPerPixel) - 1;
   const bool fieldsValid = makeField(masks[0], layout.red) && makeField(masks[1], layout.green) &&

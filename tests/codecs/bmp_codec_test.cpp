@@ -165,6 +165,23 @@ TEST(BmpDecoding, AnAlphaMaskInALargerHeaderCountsAsAlpha) {
   }
 }
 
+TEST(BmpDecoding, AVersionTwoHeaderHoldsNoAlphaMask) {
+  // The bytes after a 52-byte header are pixels, whatever the compression
+  // code announces.
+  for (std::uint32_t compression : {3u, 6u}) {
+    BmpSpec spec;
+    spec.headerSize = 52;
+    spec.bitsPerPixel = 32;
+    spec.compression = compression;
+    spec.width = 1;
+    spec.masks = {0x00FF0000, 0x0000FF00, 0x000000FF};
+    spec.pixels = {0xFF010203};
+    const Picture picture = decodeOrFail(buildBmp(spec));
+    EXPECT_FALSE(picture.hasAlpha) << compression;
+    expectPixel(picture, 0, 0x010203);
+  }
+}
+
 TEST(BmpDecoding, MasksAfterAnInfoHeaderMayReorderTheChannels) {
   BmpSpec spec;
   spec.bitsPerPixel = 32;
