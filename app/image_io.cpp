@@ -1,10 +1,5 @@
 #include "app/image_io.h"
 
-#include "codecs/bmp_codec.h"
-#include "codecs/jpeg_codec.h"
-#include "codecs/picture.h"
-#include "codecs/png_codec.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,10 +8,13 @@
 #include <cassert>
 #include <cctype>
 #include <cerrno>
-#include <cmath>
-#include <limits>
 #include <system_error>
 #include <utility>
+
+#include "codecs/bmp_codec.h"
+#include "codecs/jpeg_codec.h"
+#include "codecs/picture.h"
+#include "codecs/png_codec.h"
 
 namespace kestrel {
 namespace {
@@ -28,8 +26,7 @@ constexpr std::size_t kReadChunk = std::size_t{1} << 16;
 constexpr int kTemporaryNameAttempts = 100;
 constexpr double kKernelRangeBound = 1e6;
 
-using Decoder = bool (*)(const std::uint8_t*, std::size_t, std::uint64_t, Picture&,
-                         std::string&);
+using Decoder = bool (*)(const std::uint8_t*, std::size_t, std::uint64_t, Picture&, std::string&);
 using Signature = bool (*)(const std::uint8_t*, std::size_t);
 using Encoder = bool (*)(const Picture&, std::vector<std::uint8_t>&, std::string&);
 
@@ -89,8 +86,7 @@ class FileDescriptor {
   int fd_;
 };
 
-bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes,
-                   std::string& reason) {
+bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& reason) {
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) {
     reason = systemReason(errno);
@@ -105,7 +101,8 @@ bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes,
     reason = "is a directory";
     return false;
   }
-  const std::string tooLarge = "the file is larger than " + std::to_string(kMaxFileBytes) + " bytes";
+  const std::string tooLarge =
+      "the file is larger than " + std::to_string(kMaxFileBytes) + " bytes";
   if (S_ISREG(status.st_mode)) {
     if (static_cast<std::uint64_t>(status.st_size) > kMaxFileBytes) {
       reason = tooLarge;
@@ -219,8 +216,8 @@ bool blankPicture(int width, int height, const std::string& path, Picture& pictu
   }
   if (width <= 0 || height <= 0) {
     return writeFailure(path,
-                        "a picture of " + std::to_string(width) + "x" +
-                            std::to_string(height) + " pixels has no pixels",
+                        "a picture of " + std::to_string(width) + "x" + std::to_string(height) +
+                            " pixels has no pixels",
                         error);
   }
   std::string reason;
@@ -303,8 +300,8 @@ bool loadImagePlanes(const std::string& path, LoadedPlanes& image, std::string& 
   std::vector<std::uint8_t> bytes;
   std::string reason;
   if (!readWholeFile(path, bytes, reason)) return readFailure(path, reason, error);
-  return decodeImagePlanes(bytes.data(), bytes.size(), path, formatFromPath(path),
-                           kMaxImagePixels, image, error, order);
+  return decodeImagePlanes(bytes.data(), bytes.size(), path, formatFromPath(path), kMaxImagePixels,
+                           image, error, order);
 }
 
 bool saveImagePlanes(const double* planes, int width, int height, int channels,
@@ -334,8 +331,8 @@ bool saveImagePlanes(const double* planes, int width, int height, int channels,
   return writePicture(picture, path, error);
 }
 
-bool saveKernelImage(const double* plane, int width, int height, const std::string& path,
-                     int mode, std::string& error) {
+bool saveKernelImage(const double* plane, int width, int height, const std::string& path, int mode,
+                     std::string& error) {
   Picture picture;
   if (!blankPicture(width, height, path, picture, error)) return false;
   assert(plane != nullptr);

@@ -42,7 +42,9 @@ struct LoadedPlanes {
 };
 
 // Reads a picture. Channels are 3 for a true-colour picture without alpha,
-// otherwise 1 (the red component). On failure returns false and sets error
+// otherwise 1 (the red component). Alpha means an alpha channel, palette
+// transparency or a BMP alpha mask; the single transparent colour an RGB
+// PNG may name is not alpha. On failure returns false and sets error
 // to a sentence naming the file and the problem; image is then unchanged.
 // Directories, empty files and files over 2 GiB are refused.
 bool loadImagePlanes(const std::string& path, LoadedPlanes& image, std::string& error,

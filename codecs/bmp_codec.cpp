@@ -169,8 +169,8 @@ bool readLayout(const std::uint8_t* data, std::size_t size, std::uint64_t maxPix
 
   if (bitsPerPixel != 1 && bitsPerPixel != 4 && bitsPerPixel != 8 && bitsPerPixel != 16 &&
       bitsPerPixel != 24 && bitsPerPixel != 32) {
-    return fail(reason, "unsupported BMP depth of " + std::to_string(bitsPerPixel) +
-                            " bits per pixel");
+    return fail(reason,
+                "unsupported BMP depth of " + std::to_string(bitsPerPixel) + " bits per pixel");
   }
   layout.bitsPerPixel = bitsPerPixel;
   const bool masked = bitsPerPixel == 16 || bitsPerPixel == 32;
@@ -196,8 +196,8 @@ bool readLayout(const std::uint8_t* data, std::size_t size, std::uint64_t maxPix
                             " lies beyond the end of the file");
   }
   if (pixelOffset < headersEnd) {
-    return fail(reason, "BMP pixel data offset " + std::to_string(pixelOffset) +
-                            " lies inside the header");
+    return fail(reason,
+                "BMP pixel data offset " + std::to_string(pixelOffset) + " lies inside the header");
   }
   if (bitsPerPixel <= 8) {
     const std::uint32_t capacity = std::uint32_t{1} << bitsPerPixel;

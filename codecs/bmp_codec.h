@@ -1,12 +1,12 @@
 // BMP pictures, read and written without a library.
 #pragma once
 
-#include "codecs/picture.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "codecs/picture.h"
 
 namespace kestrel {
 

@@ -1,17 +1,17 @@
 #include "codecs/jpeg_codec.h"
 
-// jpeglib.h needs size_t and FILE declared before it, and jerror.h needs
-// the configuration jpeglib.h brings to list the arithmetic-coding codes.
-#include <cstddef>
-#include <cstdio>
-
-#include <jpeglib.h>
-
-#include <jerror.h>
-
 #include <cassert>
 #include <csetjmp>
+#include <cstddef>
+#include <cstdio>
 #include <utility>
+
+// jpeglib.h needs size_t and FILE declared before it, and jerror.h needs
+// the configuration jpeglib.h brings to list the arithmetic-coding codes.
+// clang-format off
+#include <jpeglib.h>
+#include <jerror.h>
+// clang-format on
 
 namespace kestrel {
 namespace {

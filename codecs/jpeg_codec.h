@@ -1,12 +1,12 @@
 // JPEG pictures through libjpeg.
 #pragma once
 
-#include "codecs/picture.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "codecs/picture.h"
 
 namespace kestrel {
 

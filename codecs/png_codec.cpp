@@ -74,8 +74,9 @@ bool readPng(PngReadState& state, std::uint64_t maxPixels, std::string& reason) 
   picture.height = static_cast<int>(height);
   picture.bitsPerPixel = png_get_channels(png, info) * (depth == 16 ? 8 : depth);
   picture.trueColour = (colourType & PNG_COLOR_MASK_COLOR) && colourType != PNG_COLOR_TYPE_PALETTE;
-  picture.hasAlpha = (colourType & PNG_COLOR_MASK_ALPHA) ||
-                     (colourType == PNG_COLOR_TYPE_PALETTE && png_get_valid(png, info, PNG_INFO_tRNS));
+  picture.hasAlpha =
+      (colourType & PNG_COLOR_MASK_ALPHA) ||
+      (colourType == PNG_COLOR_TYPE_PALETTE && png_get_valid(png, info, PNG_INFO_tRNS));
 
   // Every colour type is brought to 8-bit RGB. Alpha, including the alpha
   // that palette expansion makes of tRNS, is dropped rather than composited
@@ -119,8 +120,8 @@ bool writePng(PngWriteState& state, const Picture& picture) {
   png_infop info = state.info;
   png_set_write_fn(png, &state, writeToMemory, flushMemory);
   png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width),
-               static_cast<png_uint_32>(picture.height), 8, PNG_COLOR_TYPE_RGB,
-               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+               static_cast<png_uint_32>(picture.height), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
   const std::size_t rowBytes = static_cast<std::size_t>(picture.width) * 3;
   for (int y = 0; y < picture.height; ++y) {
@@ -145,8 +146,8 @@ bool decodePng(const std::uint8_t* data, std::size_t size, std::uint64_t maxPixe
   PngReadState state;
   state.data = data;
   state.size = size;
-  state.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, state.message, onPngError,
-                                     onPngWarning);
+  state.png =
+      png_create_read_struct(PNG_LIBPNG_VER_STRING, state.message, onPngError, onPngWarning);
   if (state.png) state.info = png_create_info_struct(state.png);
   if (!state.info) {
     reason = "cannot start the PNG decoder";
@@ -171,8 +172,8 @@ bool encodePng(const Picture& picture, std::vector<std::uint8_t>& file, std::str
   assert(picture.width > 0 && picture.height > 0);
   assert(picture.rgb.size() == static_cast<std::size_t>(picture.width) * picture.height * 3);
   PngWriteState state;
-  state.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, state.message, onPngError,
-                                      onPngWarning);
+  state.png =
+      png_create_write_struct(PNG_LIBPNG_VER_STRING, state.message, onPngError, onPngWarning);
   if (state.png) state.info = png_create_info_struct(state.png);
   if (!state.info) {
     reason = "cannot start the PNG encoder";

@@ -1,12 +1,12 @@
 // PNG pictures through libpng.
 #pragma once
 
-#include "codecs/picture.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "codecs/picture.h"
 
 namespace kestrel {
 

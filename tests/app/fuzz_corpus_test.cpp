@@ -1,12 +1,12 @@
 // Replays the picture-reader fuzzer's corpus as ordinary tests: the seed
 // pictures (made by scripts/make-test-pictures.py) and any input that once
 // broke the reader.
-#include "app/image_io.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
+
+#include "app/image_io.h"
 
 namespace kestrel {
 namespace {
@@ -56,19 +56,32 @@ TEST(FuzzCorpus, EveryFileLoadsOrFailsWithASentence) {
 
 TEST(FuzzCorpus, SeedsLoadWithTheirChannelCountOrAreRefusedForTheirReason) {
   const std::map<std::string, int> channels = {
-      {"grey1.png", 1},          {"grey2.png", 1},
-      {"grey4.png", 1},          {"grey8.png", 1},
-      {"grey16.png", 1},         {"grey-alpha.png", 1},
-      {"grey-interlaced16.png", 1}, {"palette4.png", 1},
-      {"palette8-trns.png", 1},  {"rgb.png", 3},
-      {"rgb16.png", 3},          {"rgb-key.png", 3},
-      {"rgb-interlaced.png", 3}, {"rgba.png", 1},
-      {"baseline.jpg", 3},       {"progressive.jpg", 3},
-      {"grey.jpg", 1},           {"1bit.bmp", 1},
-      {"4bit.bmp", 1},           {"8bit-top-down.bmp", 1},
-      {"8bit-core.bmp", 1},      {"16bit-565.bmp", 3},
-      {"24bit.bmp", 3},          {"24bit-top-down.bmp", 3},
-      {"32bit.bmp", 3},          {"32bit-alpha-v5.bmp", 1},
+      {"grey1.png", 1},
+      {"grey2.png", 1},
+      {"grey4.png", 1},
+      {"grey8.png", 1},
+      {"grey16.png", 1},
+      {"grey-alpha.png", 1},
+      {"grey-interlaced16.png", 1},
+      {"palette4.png", 1},
+      {"palette8-trns.png", 1},
+      {"rgb.png", 3},
+      {"rgb16.png", 3},
+      {"rgb-key.png", 3},
+      {"rgb-interlaced.png", 3},
+      {"rgba.png", 1},
+      {"baseline.jpg", 3},
+      {"progressive.jpg", 3},
+      {"grey.jpg", 1},
+      {"1bit.bmp", 1},
+      {"4bit.bmp", 1},
+      {"8bit-top-down.bmp", 1},
+      {"8bit-core.bmp", 1},
+      {"16bit-565.bmp", 3},
+      {"24bit.bmp", 3},
+      {"24bit-top-down.bmp", 3},
+      {"32bit.bmp", 3},
+      {"32bit-alpha-v5.bmp", 1},
   };
   for (const auto& [name, count] : channels) {
     EXPECT_EQ(loadSeed(name).channels, count) << name;
@@ -91,8 +104,8 @@ TEST(FuzzCorpus, SeedsLoadWithTheirChannelCountOrAreRefusedForTheirReason) {
 }
 
 TEST(FuzzCorpus, TrueColourVariantsOfThePatternAgreeExactly) {
-  for (const char* name : {"rgb.png", "rgb16.png", "rgb-key.png", "rgb-interlaced.png",
-                           "24bit.bmp", "24bit-top-down.bmp", "32bit.bmp"}) {
+  for (const char* name : {"rgb.png", "rgb16.png", "rgb-key.png", "rgb-interlaced.png", "24bit.bmp",
+                           "24bit-top-down.bmp", "32bit.bmp"}) {
     const LoadedPlanes image = loadSeed(name);
     ASSERT_EQ(image.channels, 3) << name;
     for (int y = 0; y < kSide; ++y) {

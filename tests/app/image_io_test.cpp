@@ -1,12 +1,10 @@
 #include "app/image_io.h"
 
-#include "tests/codecs/picture_builders.h"
-
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +12,8 @@
 #include <limits>
 #include <random>
 #include <set>
+
+#include "tests/codecs/picture_builders.h"
 
 namespace kestrel {
 namespace {
@@ -55,7 +55,8 @@ class ImageFileTest : public ::testing::Test {
 
 void writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<std::uint8_t> readBytes(const std::string& path) {
@@ -93,8 +94,8 @@ TEST(FormatFromPath, ComparesTheLastThreeCharactersExactly) {
 }
 
 TEST_F(ImageFileTest, SavingConvertsSamplesByClampingAndTruncating) {
-  const std::vector<double> samples = {-0.1, 0, 0.5, 1, 1.7, kNaN, kInfinity, -kInfinity,
-                                       0.999, 1e-9};
+  const std::vector<double> samples = {-0.1, 0,         0.5,        1,     1.7,
+                                       kNaN, kInfinity, -kInfinity, 0.999, 1e-9};
   const std::vector<int> bytes = {0, 0, 127, 255, 255, 0, 255, 0, 254, 0};
   for (const char* name : {"conversion.png", "conversion.bmp"}) {
     std::string error;
@@ -296,10 +297,10 @@ std::vector<ChannelCase> everyKindOfPicture() {
       true);
   png("rgb.png", PNG_COLOR_TYPE_RGB, 8, false, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 3,
       {1, 4, 7, 10});
-  png("rgb16.png", PNG_COLOR_TYPE_RGB, 16, false,
-      {257, 0, 0, 514, 0, 0, 65535, 0, 0, 0, 0, 0}, 3, {1, 2, 255, 0});
-  png("rgb-interlaced.png", PNG_COLOR_TYPE_RGB, 8, true, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
-      3, {1, 4, 7, 10});
+  png("rgb16.png", PNG_COLOR_TYPE_RGB, 16, false, {257, 0, 0, 514, 0, 0, 65535, 0, 0, 0, 0, 0}, 3,
+      {1, 2, 255, 0});
+  png("rgb-interlaced.png", PNG_COLOR_TYPE_RGB, 8, true, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 3,
+      {1, 4, 7, 10});
   png("rgba.png", PNG_COLOR_TYPE_RGB_ALPHA, 8, false,
       {200, 1, 2, 0, 100, 3, 4, 255, 50, 5, 6, 128, 25, 7, 8, 9}, 1, {200, 100, 50, 25});
 
@@ -375,8 +376,8 @@ TEST_F(ImageFileTest, UnreadableFilesFailWithASentenceNamingTheFile) {
   EXPECT_EQ(loadFailure(missing), "cannot read '" + missing + "': no such file or directory");
   EXPECT_EQ(loadFailure(dir_.string()), "cannot read '" + dir_.string() + "': is a directory");
   writeBytes(path("empty.png"), {});
-  EXPECT_EQ(loadFailure(path("empty.png")), "cannot read '" + path("empty.png") +
-                                                "': the file is empty");
+  EXPECT_EQ(loadFailure(path("empty.png")),
+            "cannot read '" + path("empty.png") + "': the file is empty");
   writeBytes(path("text.png"), {'h', 'e', 'l', 'l', 'o', '\n'});
   EXPECT_EQ(loadFailure(path("text.png")),
             "cannot read '" + path("text.png") + "': not a PNG, JPEG or BMP picture");
@@ -408,7 +409,8 @@ TEST_F(ImageFileTest, DamagedPicturesFailWithTheReasonOfTheirOwnFormat) {
   };
   for (const auto& test : cases) {
     writeBytes(path(test.name), test.bytes);
-    EXPECT_EQ(loadFailure(path(test.name)), "cannot read '" + path(test.name) + "': " + test.reason);
+    EXPECT_EQ(loadFailure(path(test.name)),
+              "cannot read '" + path(test.name) + "': " + test.reason);
   }
 
   png[8 + 8 + 13] ^= 1;
@@ -436,8 +438,8 @@ TEST_F(ImageFileTest, EnormousAnnouncedPicturesAreRefused) {
   testing::putLittleEndian(bmp, 22, static_cast<std::uint32_t>(-70000), 4);
   writeBytes(path("big.bmp"), bmp);
   for (const char* name : {"big.png", "big.bmp"}) {
-    EXPECT_EQ(loadFailure(path(name)),
-              "cannot read '" + path(name) + "': 70000x70000 pixels exceeds the limit of 268435456");
+    EXPECT_EQ(loadFailure(path(name)), "cannot read '" + path(name) +
+                                           "': 70000x70000 pixels exceeds the limit of 268435456");
   }
 }
 
@@ -453,7 +455,8 @@ TEST_F(ImageFileTest, RefusedWritesLeaveNoFileAndKeepAnExistingTarget) {
                        "': unknown picture format (the name must end in png, jpg or bmp)");
   EXPECT_FALSE(saveKernelImage(planes.data(), 4, 3, path("new.jpeg"), 1, error));
   EXPECT_FALSE(saveImagePlanes(planes.data(), 0, 3, 3, path("kept.png"), error));
-  EXPECT_EQ(error, "cannot write '" + path("kept.png") + "': a picture of 0x3 pixels has no pixels");
+  EXPECT_EQ(error,
+            "cannot write '" + path("kept.png") + "': a picture of 0x3 pixels has no pixels");
   EXPECT_FALSE(saveKernelImage(planes.data(), 3, -1, path("kept.png"), 1, error));
   EXPECT_FALSE(saveImagePlanes(planes.data(), 4, 3, 2, path("kept.png"), error));
   EXPECT_EQ(error, "cannot write '" + path("kept.png") + "': 2 planes given, 1 or 3 expected");

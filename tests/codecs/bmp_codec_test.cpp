@@ -1,11 +1,11 @@
 #include "codecs/bmp_codec.h"
 
-#include "tests/codecs/picture_builders.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
+
+#include "tests/codecs/picture_builders.h"
 
 namespace kestrel {
 namespace {
@@ -50,8 +50,8 @@ BmpSpec paletteSpec(int bits, int width, int height, unsigned seed) {
   spec.width = width;
   spec.height = height;
   spec.palette = randomValues(std::size_t{1} << bits, 1u << 24, seed);
-  spec.pixels = randomValues(static_cast<std::size_t>(width) * std::abs(height), 1u << bits,
-                             seed + 1);
+  spec.pixels =
+      randomValues(static_cast<std::size_t>(width) * std::abs(height), 1u << bits, seed + 1);
   return spec;
 }
 
@@ -127,11 +127,18 @@ TEST(BmpDecoding, SixteenBitFieldsScaleToTheNearestByte) {
   EXPECT_TRUE(picture.trueColour);
   const auto five = [](unsigned v) { return static_cast<int>(std::lround(v * 255.0 / 31)); };
   const auto six = [](unsigned v) { return static_cast<int>(std::lround(v * 255.0 / 63)); };
-  const std::vector<std::uint8_t> expected = {255, 255, 255, 0, 0, 0,
+  const std::vector<std::uint8_t> expected = {255,
+                                              255,
+                                              255,
+                                              0,
+                                              0,
+                                              0,
                                               static_cast<std::uint8_t>(five(16)),
                                               static_cast<std::uint8_t>(five(1)),
                                               static_cast<std::uint8_t>(five(30)),
-                                              static_cast<std::uint8_t>(five(3)), 0, 0};
+                                              static_cast<std::uint8_t>(five(3)),
+                                              0,
+                                              0};
   EXPECT_EQ(picture.rgb, expected);
 
   BmpSpec masked = plain;
@@ -141,7 +148,9 @@ TEST(BmpDecoding, SixteenBitFieldsScaleToTheNearestByte) {
   masked.width = 2;
   picture = decodeOrFail(buildBmp(masked));
   EXPECT_FALSE(picture.hasAlpha);
-  const std::vector<std::uint8_t> expected565 = {255, 255, 255,
+  const std::vector<std::uint8_t> expected565 = {255,
+                                                 255,
+                                                 255,
                                                  static_cast<std::uint8_t>(five(9)),
                                                  static_cast<std::uint8_t>(six(40)),
                                                  static_cast<std::uint8_t>(five(2))};
@@ -227,10 +236,10 @@ TEST(BmpDecoding, CompressedAndUnknownVariantsAreRefusedWithTheirReason) {
 
 TEST(BmpDecoding, InvalidColourMasksAreRefused) {
   const std::vector<std::vector<std::uint32_t>> masks = {
-      {0xF800, 0x07E0, 0x0000},   // no blue
-      {0xF800, 0x0FE0, 0x001F},   // green overlaps red
+      {0xF800, 0x07E0, 0x0000},           // no blue
+      {0xF800, 0x0FE0, 0x001F},           // green overlaps red
       {0xF000, 0x07E0, 0x001F | 0x0100},  // blue not contiguous
-      {0x1F0000, 0x07E0, 0x001F},  // red outside 16 bits
+      {0x1F0000, 0x07E0, 0x001F},         // red outside 16 bits
   };
   for (const auto& set : masks) {
     BmpSpec spec;
@@ -250,9 +259,9 @@ TEST(BmpDecoding, HostileSizesAndOffsetsAreRefusedWithTheirReason) {
     testing::putLittleEndian(file, at, value, 4);
     return file;
   };
-  EXPECT_EQ(refusal(patched(10, static_cast<std::uint32_t>(good.size()))),
-            "BMP pixel data offset " + std::to_string(good.size()) +
-                " lies beyond the end of the file");
+  EXPECT_EQ(
+      refusal(patched(10, static_cast<std::uint32_t>(good.size()))),
+      "BMP pixel data offset " + std::to_string(good.size()) + " lies beyond the end of the file");
   EXPECT_EQ(refusal(patched(10, 0xFFFFFFF0)),
             "BMP pixel data offset 4294967280 lies beyond the end of the file");
   EXPECT_EQ(refusal(patched(10, 20)), "BMP pixel data offset 20 lies inside the header");
@@ -261,8 +270,7 @@ TEST(BmpDecoding, HostileSizesAndOffsetsAreRefusedWithTheirReason) {
   EXPECT_EQ(refusal(patched(18, 0)), "BMP width 0 is not positive");
   EXPECT_EQ(refusal(patched(18, static_cast<std::uint32_t>(-4))), "BMP width -4 is not positive");
   EXPECT_EQ(refusal(patched(22, 0)), "BMP height is zero");
-  EXPECT_EQ(refusal(patched(22, 0x80000000)),
-            "4x2147483648 pixels exceeds the limit of 268435456");
+  EXPECT_EQ(refusal(patched(22, 0x80000000)), "4x2147483648 pixels exceeds the limit of 268435456");
   std::vector<std::uint8_t> enormous = patched(18, 70000);
   testing::putLittleEndian(enormous, 22, 70000, 4);
   EXPECT_EQ(refusal(enormous), "70000x70000 pixels exceeds the limit of 268435456");

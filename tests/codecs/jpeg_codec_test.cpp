@@ -1,11 +1,11 @@
 #include "codecs/jpeg_codec.h"
 
-#include "tests/codecs/picture_builders.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
+
+#include "tests/codecs/picture_builders.h"
 
 namespace kestrel {
 namespace {
@@ -58,9 +58,8 @@ std::string refusal(const std::vector<std::uint8_t>& file) {
 
 // Compares a decoded picture with the samples it was made from; a grey
 // source is expected in all three components.
-void expectClose(const Picture& picture, const std::vector<std::uint8_t>& samples,
-                 int components, int maxError = kJpegMaxError,
-                 double meanError = kJpegMeanError) {
+void expectClose(const Picture& picture, const std::vector<std::uint8_t>& samples, int components,
+                 int maxError = kJpegMaxError, double meanError = kJpegMeanError) {
   const std::size_t pixels = static_cast<std::size_t>(picture.width) * picture.height;
   ASSERT_EQ(picture.rgb.size(), pixels * 3);
   ASSERT_EQ(samples.size(), pixels * components);
@@ -223,16 +222,15 @@ TEST(JpegEncoding, RoundTripStaysCloseAndKeepsTheSize) {
 
 // The example tables of the JPEG standard, in natural order; libjpeg scales
 // them by 200 - 2 * quality percent for qualities of 50 and above.
-constexpr int kLuminanceTable[64] = {
-    16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
-    14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,
-    18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
-    49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
+constexpr int kLuminanceTable[64] = {16,  11,  10,  16,  24, 40, 51,  61,  12,  12,  14,  19,  26,
+                                     58,  60,  55,  14,  13, 16, 24,  40,  57,  69,  56,  14,  17,
+                                     22,  29,  51,  87,  80, 62, 18,  22,  37,  56,  68,  109, 103,
+                                     77,  24,  35,  55,  64, 81, 104, 113, 92,  49,  64,  78,  87,
+                                     103, 121, 120, 101, 72, 92, 95,  98,  112, 100, 103, 99};
 constexpr int kChrominanceTable[64] = {
-    17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99,
-    24, 26, 56, 99, 99, 99, 99, 99, 47, 66, 99, 99, 99, 99, 99, 99,
-    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
-    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
+    17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99, 24, 26, 56, 99, 99, 99,
+    99, 99, 47, 66, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
+    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
 
 TEST(JpegEncoding, WritesQualityNinetyWithFullResolutionColour) {
   Picture picture;

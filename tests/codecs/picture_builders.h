@@ -76,8 +76,8 @@ inline std::vector<std::uint8_t> buildPng(const PngSpec& spec) {
     }
   }
   std::vector<std::uint8_t> file;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, abortOnPngError,
-                                            nullptr);
+  png_structp png =
+      png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, abortOnPngError, nullptr);
   png_infop info = png_create_info_struct(png);
   png_set_write_fn(png, &file, appendPngBytes, flushNothing);
   png_set_IHDR(png, info, spec.width, spec.height, spec.depth, spec.colourType,
@@ -107,8 +107,8 @@ inline std::vector<std::uint8_t> buildPng(const PngSpec& spec) {
 inline std::size_t findPngChunk(const std::vector<std::uint8_t>& file, const char* type) {
   std::size_t at = 8;
   while (at + 8 <= file.size()) {
-    const std::size_t length = (std::size_t{file[at]} << 24) | (file[at + 1] << 16) |
-                               (file[at + 2] << 8) | file[at + 3];
+    const std::size_t length =
+        (std::size_t{file[at]} << 24) | (file[at + 1] << 16) | (file[at + 2] << 8) | file[at + 3];
     if (std::memcmp(file.data() + at + 4, type, 4) == 0) return at;
     at += length + 12;
   }
@@ -208,7 +208,8 @@ inline void putLittleEndian(std::vector<std::uint8_t>& out, std::size_t at, std:
 inline std::vector<std::uint8_t> buildBmp(const BmpSpec& spec) {
   const bool core = spec.headerSize == 12;
   const std::size_t rows = spec.height < 0 ? -static_cast<std::int64_t>(spec.height) : spec.height;
-  const std::size_t rowBytes = (static_cast<std::size_t>(spec.width) * spec.bitsPerPixel + 31) / 32 * 4;
+  const std::size_t rowBytes =
+      (static_cast<std::size_t>(spec.width) * spec.bitsPerPixel + 31) / 32 * 4;
   const std::size_t maskBytes = spec.headerSize == 40 ? 4 * spec.masks.size() : 0;
   const std::size_t paletteStart = 14 + spec.headerSize + maskBytes;
   const std::size_t entry = core ? 3 : 4;

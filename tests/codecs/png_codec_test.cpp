@@ -1,11 +1,11 @@
 #include "codecs/png_codec.h"
 
-#include "tests/codecs/picture_builders.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
+
+#include "tests/codecs/picture_builders.h"
 
 namespace kestrel {
 namespace {
@@ -70,8 +70,8 @@ TEST(PngDecoding, SixteenBitSamplesBecomeTheNearestByte) {
   spec.width = 6;
   spec.colourType = PNG_COLOR_TYPE_RGB;
   spec.depth = 16;
-  spec.samples = {0, 128, 129, 257, 385, 386, 32767, 32896, 65278, 65279, 65534, 65535,
-                  1000, 2000, 3000, 40000, 50000, 60000};
+  spec.samples = {0,     128,   129,   257,  385,  386,  32767, 32896, 65278,
+                  65279, 65534, 65535, 1000, 2000, 3000, 40000, 50000, 60000};
   const Picture picture = decodeOrFail(buildPng(spec));
   EXPECT_TRUE(picture.trueColour);
   EXPECT_EQ(picture.bitsPerPixel, 24);

@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes to the picture reader. Any crash, sanitizer report
 // or broken promise of the interface (aborted on below) is a finding.
-#include "app/image_io.h"
-
 #include <cstdlib>
+
+#include "app/image_io.h"
 
 namespace {
 
