@@ -44,6 +44,7 @@ constexpr Codec kCodecs[] = {
     {ImageFormat::Png, isPng, decodePng, encodePng},
 };
 
+// Any other format, None included, reads as BMP.
 const Codec& codecFor(ImageFormat format) {
   for (const Codec& codec : kCodecs) {
     if (codec.format == format) return codec;
@@ -274,7 +275,7 @@ ImageFormat formatFromPath(const std::string& path) {
 bool decodeImagePlanes(const std::uint8_t* data, std::size_t size, const std::string& name,
                        ImageFormat first, std::uint64_t maxPixels, LoadedPlanes& image,
                        std::string& error, RowOrder order) {
-  const Codec& chosen = codecFor(first == ImageFormat::None ? ImageFormat::Bmp : first);
+  const Codec& chosen = codecFor(first);
   Picture picture;
   std::string reason;
   bool decoded = chosen.decode(data, size, maxPixels, picture, reason);
