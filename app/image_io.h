@@ -9,8 +9,14 @@
 // case-sensitively: "png", "jpg", "bmp". Reading falls back over BMP, JPEG
 // and PNG in turn when the chosen codec cannot decode the file; writing to
 // any other ending is refused.
+//
+// Every failure returns false with one sentence naming the file and the
+// problem, e.g. "cannot read 'x.png': truncated PNG data". When no codec can
+// decode a file, the reason given is that of the codec whose signature the
+// file starts with, or "not a PNG, JPEG or BMP picture".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,22 +42,37 @@ struct LoadedPlanes {
 };
 
 // Reads a picture. Channels are 3 for a true-colour picture without alpha,
-// otherwise 1 (the red component). On failure returns false and sets error
-// to a sentence naming the file and the problem.
+// otherwise 1 (the red component). Alpha means an alpha channel, palette
+// transparency or a BMP alpha mask; the single transparent colour an RGB
+// PNG may name is not alpha. On failure returns false and sets error
+// to a sentence naming the file and the problem; image is then unchanged.
+// Directories, empty files and files over 2 GiB are refused.
 bool loadImagePlanes(const std::string& path, LoadedPlanes& image, std::string& error,
                      RowOrder order = RowOrder::TopDown);
+
+// What loadImagePlanes does once the file is in memory: decodes size bytes
+// trying first (None meaning BMP), then BMP, JPEG and PNG, and refuses
+// pictures of more than maxPixels pixels. name stands for the file in error.
+bool decodeImagePlanes(const std::uint8_t* data, std::size_t size, const std::string& name,
+                       ImageFormat first, std::uint64_t maxPixels, LoadedPlanes& image,
+                       std::string& error, RowOrder order = RowOrder::TopDown);
 
 // Writes 1 or 3 planes as a 24-bit picture: each sample v becomes the byte
 // trunc(min(255 v, 255)), 0 when 255 v < 0 or v is NaN. The file appears
 // whole or not at all (written beside the target, then renamed), and an
-// existing file is left untouched when writing fails.
+// existing file is left untouched when writing fails. Returns false with
+// error set for an unknown ending, a size without pixels or beyond
+// kMaxImagePixels, a plane count other than 1 or 3, or a failed write.
 bool saveImagePlanes(const double* planes, int width, int height, int channels,
                      const std::string& path, std::string& error,
                      RowOrder order = RowOrder::TopDown);
 
-// Writes one plane as a grey 24-bit picture. Mode 0 converts like
-// saveImagePlanes; mode 1 maps the plane's own minimum to 0 and maximum to
-// 255 (all black when they are equal); any other mode writes black.
+// Writes one plane as a grey 24-bit picture, top row first. Mode 0 converts
+// like saveImagePlanes; mode 1 writes trunc((v - lo) / (hi - lo) * 255),
+// where lo is the smaller of 1e6 and the smallest sample and hi the larger
+// of -1e6 and the largest, so the plane's own range spans 0..255 (all black
+// when hi equals lo; NaN samples are passed over and written black); any
+// other mode writes black. Fails as saveImagePlanes does.
 bool saveKernelImage(const double* plane, int width, int height, const std::string& path,
                      int mode, std::string& error);
 

@@ -1,0 +1,363 @@
+#include "app/image_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cassert>
+#include <cctype>
+#include <cerrno>
+#include <system_error>
+#include <utility>
+
+#include "codecs/bmp_codec.h"
+#include "codecs/jpeg_codec.h"
+#include "codecs/picture.h"
+#include "codecs/png_codec.h"
+
+namespace kestrel {
+namespace {
+
+// Larger files cannot hold a picture within kMaxImagePixels in any of the
+// three formats, short of absurd metadata, and would only exhaust memory.
+constexpr std::uint64_t kMaxFileBytes = std::uint64_t{1} << 31;
+constexpr std::size_t kReadChunk = std::size_t{1} << 16;
+constexpr int kTemporaryNameAttempts = 100;
+constexpr double kKernelRangeBound = 1e6;
+
+using Decoder = bool (*)(const std::uint8_t*, std::size_t, std::uint64_t, Picture&, std::string&);
+using Signature = bool (*)(const std::uint8_t*, std::size_t);
+using Encoder = bool (*)(const Picture&, std::vector<std::uint8_t>&, std::string&);
+
+struct Codec {
+  ImageFormat format;
+  Signature matches;
+  Decoder decode;
+  Encoder encode;
+};
+
+// In the fallback order.
+constexpr Codec kCodecs[] = {
+    {ImageFormat::Bmp, isBmp, decodeBmp, encodeBmp},
+    {ImageFormat::Jpeg, isJpeg, decodeJpeg, encodeJpeg},
+    {ImageFormat::Png, isPng, decodePng, encodePng},
+};
+
+// Any other format, None included, reads as BMP.
+const Codec& codecFor(ImageFormat format) {
+  for (const Codec& codec : kCodecs) {
+    if (codec.format == format) return codec;
+  }
+  return kCodecs[0];
+}
+
+// The system's description of errno, in lower case to follow the colon.
+std::string systemReason(int code) {
+  std::string text = std::error_code(code, std::generic_category()).message();
+  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
+}
+
+bool readFailure(const std::string& path, const std::string& reason, std::string& error) {
+  error = "cannot read '" + path + "': " + reason;
+  return false;
+}
+
+bool writeFailure(const std::string& path, const std::string& reason, std::string& error) {
+  error = "cannot write '" + path + "': " + reason;
+  return false;
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() { close(); }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int get() const { return fd_; }
+  // Closes now, reporting the error that close may be the first to see.
+  bool close() {
+    const int fd = std::exchange(fd_, -1);
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& reason) {
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) {
+    reason = systemReason(errno);
+    return false;
+  }
+  struct stat status {};
+  if (fstat(file.get(), &status) != 0) {
+    reason = systemReason(errno);
+    return false;
+  }
+  if (S_ISDIR(status.st_mode)) {
+    reason = "is a directory";
+    return false;
+  }
+  const std::string tooLarge =
+      "the file is larger than " + std::to_string(kMaxFileBytes) + " bytes";
+  if (S_ISREG(status.st_mode)) {
+    if (static_cast<std::uint64_t>(status.st_size) > kMaxFileBytes) {
+      reason = tooLarge;
+      return false;
+    }
+    bytes.reserve(static_cast<std::size_t>(status.st_size) + kReadChunk);
+  }
+  // Read to the end rather than trusting the size, which a pipe does not
+  // have and a file being written may change.
+  std::size_t used = 0;
+  for (;;) {
+    bytes.resize(used + kReadChunk);
+    const ssize_t got = ::read(file.get(), bytes.data() + used, kReadChunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      reason = systemReason(errno);
+      return false;
+    }
+    if (got == 0) break;
+    used += static_cast<std::size_t>(got);
+    if (used > kMaxFileBytes) {
+      reason = tooLarge;
+      return false;
+    }
+  }
+  bytes.resize(used);
+  if (used == 0) {
+    reason = "the file is empty";
+    return false;
+  }
+  return true;
+}
+
+// A file being written beside its target; removed unless kept.
+class TemporaryFile {
+ public:
+  TemporaryFile(std::string path, int fd) : path_(std::move(path)), file_(fd) {}
+  ~TemporaryFile() {
+    file_.close();
+    if (!kept_) ::unlink(path_.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  int fd() const { return file_.get(); }
+  const std::string& path() const { return path_; }
+  bool close() { return file_.close(); }
+  void keep() { kept_ = true; }
+
+ private:
+  std::string path_;
+  FileDescriptor file_;
+  bool kept_ = false;
+};
+
+// Creates a new file beside path, under a name no other writer holds.
+int createTemporary(const std::string& path, std::string& temporary) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+    temporary = path + ".part" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// Writes bytes to a temporary file and renames it over path, so that path
+// holds either its old content or all of the new.
+bool writeFileAtomically(const std::string& path, const std::vector<std::uint8_t>& bytes,
+                         std::string& reason) {
+  std::string name;
+  const int fd = createTemporary(path, name);
+  if (fd < 0) {
+    reason = systemReason(errno);
+    return false;
+  }
+  TemporaryFile temporary(std::move(name), fd);
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t put = ::write(temporary.fd(), bytes.data() + written, bytes.size() - written);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) {
+      reason = systemReason(errno);
+      return false;
+    }
+    written += static_cast<std::size_t>(put);
+  }
+  if (::fsync(temporary.fd()) != 0 || !temporary.close() ||
+      ::rename(temporary.path().c_str(), path.c_str()) != 0) {
+    reason = systemReason(errno);
+    return false;
+  }
+  temporary.keep();
+  return true;
+}
+
+// Byte of a sample: trunc(min(255 v, 255)); negative and NaN samples give 0.
+std::uint8_t sampleToByte(double v) {
+  const double t = 255.0 * v;
+  if (!(t > 0.0)) return 0;
+  return t >= 255.0 ? 255 : static_cast<std::uint8_t>(t);
+}
+
+// A black picture of the given size, or false with error set.
+bool blankPicture(int width, int height, const std::string& path, Picture& picture,
+                  std::string& error) {
+  if (formatFromPath(path) == ImageFormat::None) {
+    return writeFailure(path, "unknown picture format (the name must end in png, jpg or bmp)",
+                        error);
+  }
+  if (width <= 0 || height <= 0) {
+    return writeFailure(path,
+                        "a picture of " + std::to_string(width) + "x" + std::to_string(height) +
+                            " pixels has no pixels",
+                        error);
+  }
+  std::string reason;
+  if (!pictureSizeAllowed(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
+                          kMaxImagePixels, reason)) {
+    return writeFailure(path, reason, error);
+  }
+  picture.width = width;
+  picture.height = height;
+  picture.rgb.assign(static_cast<std::size_t>(width) * height * 3, 0);
+  return true;
+}
+
+bool writePicture(const Picture& picture, const std::string& path, std::string& error) {
+  std::vector<std::uint8_t> bytes;
+  std::string reason;
+  if (!codecFor(formatFromPath(path)).encode(picture, bytes, reason) ||
+      !writeFileAtomically(path, bytes, reason)) {
+    return writeFailure(path, reason, error);
+  }
+  return true;
+}
+
+void fillPlanes(const Picture& picture, RowOrder order, LoadedPlanes& image) {
+  const int channels = picture.trueColour && !picture.hasAlpha ? 3 : 1;
+  const std::size_t width = static_cast<std::size_t>(picture.width);
+  const std::size_t height = static_cast<std::size_t>(picture.height);
+  const std::size_t planeSize = width * height;
+  std::vector<double> planes(planeSize * channels);
+  for (std::size_t y = 0; y < height; ++y) {
+    const std::size_t pictureRow = order == RowOrder::TopDown ? y : height - 1 - y;
+    const std::uint8_t* pixel = picture.rgb.data() + pictureRow * width * 3;
+    for (std::size_t x = 0; x < width; ++x, pixel += 3) {
+      for (int c = 0; c < channels; ++c) planes[c * planeSize + y * width + x] = pixel[c] / 255.0;
+    }
+  }
+  image.planes = std::move(planes);
+  image.width = picture.width;
+  image.height = picture.height;
+  image.channels = channels;
+}
+
+}  // namespace
+
+ImageFormat formatFromPath(const std::string& path) {
+  if (path.size() < 3) return ImageFormat::None;
+  const std::string ending = path.substr(path.size() - 3);
+  if (ending == "png") return ImageFormat::Png;
+  if (ending == "jpg") return ImageFormat::Jpeg;
+  if (ending == "bmp") return ImageFormat::Bmp;
+  return ImageFormat::None;
+}
+
+bool decodeImagePlanes(const std::uint8_t* data, std::size_t size, const std::string& name,
+                       ImageFormat first, std::uint64_t maxPixels, LoadedPlanes& image,
+                       std::string& error, RowOrder order) {
+  const Codec& chosen = codecFor(first);
+  Picture picture;
+  std::string reason;
+  bool decoded = chosen.decode(data, size, maxPixels, picture, reason);
+  // The fallback retries neither the chosen codec, whose answer would not
+  // change, nor any codec whose signature the data lacks.
+  for (const Codec& codec : kCodecs) {
+    if (decoded) break;
+    if (&codec != &chosen && codec.matches(data, size)) {
+      decoded = codec.decode(data, size, maxPixels, picture, reason);
+    }
+  }
+  if (!decoded) {
+    bool recognised = false;
+    for (const Codec& codec : kCodecs) recognised = recognised || codec.matches(data, size);
+    return readFailure(name, recognised ? reason : "not a PNG, JPEG or BMP picture", error);
+  }
+  fillPlanes(picture, order, image);
+  return true;
+}
+
+bool loadImagePlanes(const std::string& path, LoadedPlanes& image, std::string& error,
+                     RowOrder order) {
+  std::vector<std::uint8_t> bytes;
+  std::string reason;
+  if (!readWholeFile(path, bytes, reason)) return readFailure(path, reason, error);
+  return decodeImagePlanes(bytes.data(), bytes.size(), path, formatFromPath(path), kMaxImagePixels,
+                           image, error, order);
+}
+
+bool saveImagePlanes(const double* planes, int width, int height, int channels,
+                     const std::string& path, std::string& error, RowOrder order) {
+  if (channels != 1 && channels != 3) {
+    return writeFailure(path, std::to_string(channels) + " planes given, 1 or 3 expected", error);
+  }
+  Picture picture;
+  if (!blankPicture(width, height, path, picture, error)) return false;
+  assert(planes != nullptr);
+  const std::size_t w = static_cast<std::size_t>(width);
+  const std::size_t h = static_cast<std::size_t>(height);
+  for (std::size_t y = 0; y < h; ++y) {
+    const std::size_t pictureRow = order == RowOrder::TopDown ? y : h - 1 - y;
+    std::uint8_t* pixel = picture.rgb.data() + pictureRow * w * 3;
+    for (std::size_t x = 0; x < w; ++x, pixel += 3) {
+      for (int c = 0; c < channels; ++c) {
+        const std::uint8_t byte = sampleToByte(planes[c * w * h + y * w + x]);
+        if (channels == 1) {
+          pixel[0] = pixel[1] = pixel[2] = byte;
+        } else {
+          pixel[c] = byte;
+        }
+      }
+    }
+  }
+  return writePicture(picture, path, error);
+}
+
+bool saveKernelImage(const double* plane, int width, int height, const std::string& path, int mode,
+                     std::string& error) {
+  Picture picture;
+  if (!blankPicture(width, height, path, picture, error)) return false;
+  assert(plane != nullptr);
+  const std::size_t count = static_cast<std::size_t>(width) * height;
+  double lo = kKernelRangeBound;
+  double hi = -kKernelRangeBound;
+  for (std::size_t i = 0; i < count; ++i) {
+    // Comparisons with NaN are false, so NaN samples leave both bounds alone.
+    if (plane[i] < lo) lo = plane[i];
+    if (plane[i] > hi) hi = plane[i];
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint8_t byte = 0;
+    if (mode == 0) {
+      byte = sampleToByte(plane[i]);
+    } else if (mode == 1 && hi != lo) {
+      // sampleToByte multiplies by 255 after the division, the same
+      // arithmetic as (v - lo) / (hi - lo) * 255, and guards NaN.
+      byte = sampleToByte((plane[i] - lo) / (hi - lo));
+    }
+    std::uint8_t* pixel = picture.rgb.data() + 3 * i;
+    pixel[0] = pixel[1] = pixel[2] = byte;
+  }
+  return writePicture(picture, path, error);
+}
+
+}  // namespace kestrel

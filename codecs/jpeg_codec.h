@@ -1,0 +1,30 @@
+// JPEG pictures through libjpeg.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "codecs/picture.h"
+
+namespace kestrel {
+
+constexpr int kJpegQuality = 90;
+
+// True when the bytes begin with a JPEG start-of-image marker.
+bool isJpeg(const std::uint8_t* data, std::size_t size);
+
+// Decodes baseline, progressive and arithmetic-coded JPEGs in grey, YCbCr
+// or RGB. CMYK and YCCK pictures are refused, and so is data that libjpeg
+// reports as damaged (truncated, bad codes, broken scan sequence), since its
+// repair would invent pixels. On failure returns false, sets reason (a
+// phrase without the file name) and leaves picture unchanged.
+bool decodeJpeg(const std::uint8_t* data, std::size_t size, std::uint64_t maxPixels,
+                Picture& picture, std::string& reason);
+
+// Encodes the picture as a baseline JPEG at kJpegQuality without chroma
+// subsampling, so that colour edges keep full resolution.
+bool encodeJpeg(const Picture& picture, std::vector<std::uint8_t>& file, std::string& reason);
+
+}  // namespace kestrel

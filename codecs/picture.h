@@ -1,0 +1,39 @@
+// The decoded picture that every codec produces and consumes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+// width x height pixels of three bytes (red, green, blue), rows top first,
+// no padding between rows. The other fields describe the file the picture
+// came from; encoders ignore them and always write 8-bit RGB.
+struct Picture {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> rgb;
+  // Bits per pixel as stored, counting 16-bit channels as 8 bits.
+  int bitsPerPixel = 24;
+  // False for palette and grey pictures, whose pixels have no colour of
+  // their own beyond one index or one level.
+  bool trueColour = true;
+  // An alpha channel, or transparency in a palette. A single transparent
+  // colour key on a true-colour PNG is not counted as alpha.
+  bool hasAlpha = false;
+};
+
+// Checks width x height against maxPixels before anything is allocated for
+// the pixels. On refusal sets reason, e.g. "70000x70000 pixels exceeds the
+// limit of 268435456".
+bool pictureSizeAllowed(std::uint64_t width, std::uint64_t height, std::uint64_t maxPixels,
+                        std::string& reason);
+
+// Appends size bytes to out; false when memory runs out. Never throws, so
+// library callbacks may call it.
+bool appendBytes(std::vector<std::uint8_t>& out, const std::uint8_t* bytes,
+                 std::size_t size) noexcept;
+
+}  // namespace kestrel

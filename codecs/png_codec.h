@@ -1,0 +1,26 @@
+// PNG pictures through libpng.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "codecs/picture.h"
+
+namespace kestrel {
+
+// True when the bytes begin with the PNG signature.
+bool isPng(const std::uint8_t* data, std::size_t size);
+
+// Decodes every PNG colour type and depth, interlaced or not; 16-bit
+// channels become the nearest 8-bit value, alpha and transparency are
+// reported but not applied. On failure returns false and sets reason (a
+// phrase without the file name) and leaves picture unchanged.
+bool decodePng(const std::uint8_t* data, std::size_t size, std::uint64_t maxPixels,
+               Picture& picture, std::string& reason);
+
+// Encodes the picture as a non-interlaced 8-bit RGB PNG into file.
+bool encodePng(const Picture& picture, std::vector<std::uint8_t>& file, std::string& reason);
+
+}  // namespace kestrel
