@@ -1,0 +1,270 @@
+#include "deblur/multiscale.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "deblur/pyramid_schedule.h"
+#include "deblur/recentre.h"
+#include "deblur/resample.h"
+#include "deconv/l1_tv_deconvolution.h"
+#include "deconv/tv_deconvolution.h"
+#include "fourier/kernel_estimation.h"
+#include "fourier/latent_estimation.h"
+#include "fourier/level_spectra.h"
+#include "fourier/padding.h"
+#include "prediction/prediction_engine.h"
+
+namespace kestrel {
+namespace {
+
+using Plane = std::vector<double>;
+
+constexpr double kKernelWeight = 40.0;
+constexpr double kLatentWeight = 0.002;
+// A re-centred kernel is kept only if the shift lost at most 10 % of its mass.
+constexpr double kRecentreKeptMass = 0.9;
+// The coherence mask only helps the first iterations of a level; later ones
+// see every pixel.
+constexpr int kLastMaskedIteration = 3;
+
+std::size_t area(int rows, int cols) {
+  return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+}
+
+void say(const char* message, const DeblurProgressCallback& progress) {
+  if (progress) {
+    DeblurProgress report;
+    report.stage = DeblurProgress::Stage::ConsoleMessage;
+    progress(report);
+  }
+  std::fputs(message, stdout);
+  std::fflush(stdout);
+}
+
+Plane centredDelta(int rows, int cols) {
+  Plane kernel(area(rows, cols), 0.0);
+  kernel[area(rows, cols) / 2] = 1.0;
+  return kernel;
+}
+
+double sumOf(const Plane& values) {
+  double sum = 0.0;
+  for (double v : values) sum += v;
+  return sum;
+}
+
+// Divides by the sum; a kernel with no positive mass becomes the centred
+// delta, the blur-free kernel, rather than a division by zero.
+void normaliseOrReset(Plane& kernel, int rows, int cols) {
+  const double sum = sumOf(kernel);
+  if (!(sum > 0.0) || !std::isfinite(sum)) {
+    kernel = centredDelta(rows, cols);
+    return;
+  }
+  for (double& v : kernel) v /= sum;
+}
+
+Plane greyImage(const double* input, int height, int width, int channels, double gamma) {
+  const std::size_t n = area(height, width);
+  Plane grey(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    double v;
+    if (channels == 1) {
+      v = std::pow(input[i], gamma);
+    } else {
+      v = 0.2989 * std::pow(input[i], gamma);
+      v += 0.587 * std::pow(input[n + i], gamma);
+      v += 0.114 * std::pow(input[2 * n + i], gamma);
+    }
+    if (v > 1.0) v = 1.0;
+    if (v < 0.0) v = 0.0;
+    grey[i] = v;
+  }
+  return grey;
+}
+
+Plane initialKernel(const std::vector<PyramidLevel>& schedule, int s, const Plane& coarser) {
+  const PyramidLevel& level = schedule[s];
+  Plane kernel;
+  if (s + 1 == static_cast<int>(schedule.size())) {
+    kernel = centredDelta(level.kernelHeight, level.kernelWidth);
+  } else {
+    const PyramidLevel& previous = schedule[s + 1];
+    kernel.resize(area(level.kernelHeight, level.kernelWidth));
+    resampleToSize(coarser.data(), kernel.data(), previous.kernelHeight, previous.kernelWidth,
+                   level.kernelHeight, level.kernelWidth);
+  }
+  for (double& v : kernel) {
+    if (v >= 1.0) v = 1.0;
+    if (!(v > 0.0)) v = 0.0;
+  }
+  normaliseOrReset(kernel, level.kernelHeight, level.kernelWidth);
+  return kernel;
+}
+
+// Clears entries not above fraction * largest, renormalises, then moves the
+// kernel onto its centre of mass when that keeps enough of it.
+void cleanKernel(Plane& kernel, int rows, int cols, double fraction) {
+  double largest = 0.0;
+  for (double v : kernel) largest = std::max(largest, v);
+  for (double& v : kernel) {
+    if (!(v > fraction * largest)) v = 0.0;
+  }
+  normaliseOrReset(kernel, rows, cols);
+
+  Plane centred(kernel.size());
+  recentreKernel(kernel.data(), centred.data(), cols, rows);
+  const double kept = sumOf(centred);
+  if (kept >= kRecentreKeptMass * sumOf(kernel) && kept > 0.0) {
+    for (double& v : centred) v /= kept;
+    kernel = std::move(centred);
+  }
+}
+
+void finalStage(const double* input, double* output, int height, int width, int channels,
+                const Plane& kernel, int kheight, int kwidth, double wtdeconv,
+                int deringingWeight, int denoise, const DeblurProgressCallback& progress) {
+  DeblurProgress report;
+  report.stage = DeblurProgress::Stage::Padding;
+  report.planes = channels;
+  say("start padding image...\n", progress);
+  if (progress) progress(report);
+  const int paddedRows = height + 2 * kheight;
+  const int paddedCols = width + 2 * kwidth;
+  const std::size_t paddedArea = area(paddedRows, paddedCols);
+  Plane padded(paddedArea * channels, 0.0);
+  padImage(input, padded.data(), kernel.data(), width, height, channels, kwidth, kheight, kwidth,
+           kheight);
+
+  say("start deconvolution...\n", progress);
+  Plane result(paddedArea, 0.0);
+  for (int c = 0; c < channels; ++c) {
+    report.stage = DeblurProgress::Stage::Deconvolution;
+    report.plane = c + 1;
+    if (progress) progress(report);
+    const double* plane = padded.data() + paddedArea * c;
+    const bool done =
+        denoise >= 1
+            ? l1TvDeconvolve(plane, result.data(), kernel.data(), paddedRows, paddedCols,
+                             kheight, kwidth, wtdeconv, deringingWeight)
+            : tvDeconvolve(plane, result.data(), kernel.data(), paddedRows, paddedCols, kheight,
+                           kwidth, wtdeconv / 100.0, deringingWeight);
+    if (!done) say("error in running deblur.\n", progress);
+    double* out = output + area(height, width) * c;
+    for (int y = 0; y < height; ++y) {
+      const double* row =
+          result.data() + static_cast<std::size_t>(y + kheight) * paddedCols + kwidth;
+      std::copy(row, row + width, out + static_cast<std::size_t>(y) * width);
+    }
+  }
+}
+
+}  // namespace
+
+int deblurMultiScale(const double* input, double* output, int height, int width, int channels,
+                     double* kernel, int kheight, int kwidth, double gamma, double wtscale,
+                     double wtdeconv, int deringingWeight, int denoise,
+                     const DeblurProgressCallback& progress) {
+  say("start kernel estimation...\n", progress);
+  const double fraction = kernelThresholdFraction(kwidth, kheight);
+  const std::vector<PyramidLevel> schedule = pyramidSchedule(width, height, kwidth, kheight);
+  const int levels = static_cast<int>(schedule.size());
+
+  std::vector<Plane> pyramid(levels);
+  pyramid[0] = greyImage(input, height, width, channels, gamma);
+  for (int s = 1; s < levels; ++s) {
+    pyramid[s].resize(area(schedule[s].height, schedule[s].width));
+    resampleByScale(pyramid[0].data(), pyramid[s].data(), height, width, schedule[s].scale);
+  }
+
+  Plane coarserKernel;
+  Plane coarserLatent;
+  for (int s = levels - 1; s >= 0; --s) {
+    const PyramidLevel& level = schedule[s];
+    const int rows = level.height;
+    const int cols = level.width;
+    const int kernelRows = level.kernelHeight;
+    const int kernelCols = level.kernelWidth;
+    const std::string levelMessage = "Level " + std::to_string(s) + "\n";
+    say(levelMessage.c_str(), progress);
+
+    Plane levelKernel = initialKernel(schedule, s, coarserKernel);
+    LevelSpectra spectra;
+    prepareLevelSpectra(pyramid[s].data(), levelKernel.data(), cols, rows, kernelCols,
+                        kernelRows, spectra);
+
+    PredictionParams params;
+    params.width = cols;
+    params.height = rows;
+    params.planes = 1;
+    params.kernelWidth = kernelCols;
+    params.kernelHeight = kernelRows;
+    params.shockIterations = 1;
+    params.sigma = 2.0;
+    params.decay = 0.9;
+    params.gradThreshold[0] = -1.0;
+    params.shockStep = 1.0;
+    params.shockScale = 1.0;
+    params.coherenceThreshold = -100.0;
+    auto engine = std::make_unique<CImageMyPredictionEngine>();
+
+    Plane latent;
+    if (s == levels - 1) {
+      latent = pyramid[s];
+    } else {
+      latent.resize(area(rows, cols));
+      resampleToSize(coarserLatent.data(), latent.data(), schedule[s + 1].height,
+                     schedule[s + 1].width, rows, cols);
+    }
+
+    Plane coherence(area(rows, cols));
+    gradientCoherenceMap(spectra, coherence.data(), rows, cols, level.boxRows, level.boxCols);
+
+    for (int k = 0; k < level.iterations; ++k) {
+      if (progress) {
+        DeblurProgress report;
+        report.level = levels - s;
+        report.levels = levels;
+        report.iteration = k + 1;
+        report.iterations = level.iterations;
+        progress(report);
+      }
+      params.latent = latent.data();
+      engine->init(params, coherence.data(), wtscale);
+      engine->predict();
+      params.sigma = engine->sigma;
+      params.gradThreshold[0] = engine->gradThreshold[0];
+      params.shockStep = engine->shockStep;
+      params.coherenceThreshold = k <= kLastMaskedIteration ? engine->coherenceThreshold : 0.0;
+
+      estimateKernel(engine->gradX.data(), engine->gradY.data(), spectra, rows, cols, kernelRows,
+                     kernelCols, levelKernel.data(), kKernelWeight);
+      cleanKernel(levelKernel, kernelRows, kernelCols, fraction);
+
+      if (s == 0 && k == level.iterations - 1) {
+        finalStage(input, output, height, width, channels, levelKernel, kheight, kwidth,
+                   wtdeconv, deringingWeight, denoise, progress);
+      } else {
+        estimateLatent(levelKernel.data(), latent.data(), spectra, rows, cols, kernelRows,
+                       kernelCols, kLatentWeight);
+      }
+    }
+
+    engine.reset();
+    if (s > 0) {
+      coarserLatent = latent;
+    } else {
+      std::copy(levelKernel.begin(), levelKernel.end(), kernel);
+    }
+    coarserKernel = std::move(levelKernel);
+    releaseLevelSpectra(spectra);
+  }
+  return 0;
+}
+
+}  // namespace kestrel
