@@ -1,0 +1,90 @@
+#include "app/command_line.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace kestrel {
+namespace {
+
+std::string directoryOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string timeText(double elapsedMilliseconds, bool alwaysMinutes) {
+  const int seconds = static_cast<int>(elapsedMilliseconds / 1000.0);
+  const int minutes = seconds / 60;
+  char text[64];
+  if (minutes != 0 || alwaysMinutes) {
+    std::snprintf(text, sizeof text, "time cost : %d(m)%d(s)\n", minutes, seconds % 60);
+  } else {
+    std::snprintf(text, sizeof text, "time cost : %d(s)\n", seconds % 60);
+  }
+  return text;
+}
+
+}  // namespace
+
+bool parseInteger(const std::string& text, int& value) {
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long parsed = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || parsed < INT_MIN || parsed > INT_MAX) return false;
+  value = static_cast<int>(parsed);
+  return true;
+}
+
+bool parseReal(const std::string& text, double& value) {
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+  errno = 0;
+  char* end = nullptr;
+  const double parsed = std::strtod(text.c_str(), &end);
+  if (errno == ERANGE && std::fabs(parsed) > 1.0) return false;
+  if (*end != '\0' || !std::isfinite(parsed)) return false;
+  value = parsed;
+  return true;
+}
+
+std::string blindTimeCostText(double elapsedMilliseconds) {
+  return timeText(elapsedMilliseconds, false);
+}
+
+std::string nonBlindTimeCostText(double elapsedMilliseconds) {
+  return timeText(elapsedMilliseconds, true);
+}
+
+void printError(const std::string& command, const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %s\n", command.c_str(), message.c_str());
+}
+
+bool canCreateFile(const std::string& path, std::string& reason) {
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    reason = "'" + path + "' is a directory";
+    return false;
+  }
+  const std::string directory = directoryOf(path);
+  if (stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    reason = "directory '" + directory + "' does not exist";
+    return false;
+  }
+  if (access(directory.c_str(), W_OK | X_OK) != 0) {
+    reason = "directory '" + directory + "' is not writable (" + std::strerror(errno) + ")";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kestrel

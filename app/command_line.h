@@ -1,0 +1,31 @@
+// Strict parsing of numeric command-line arguments and the small pieces of
+// text the commands print, shared by kestrel, marlin and osprey.
+#pragma once
+
+#include <string>
+
+namespace kestrel {
+
+// Whole text must be a decimal integer that fits an int ("12", "-3");
+// "12x", "", "1.5" and out-of-range values are refused.
+bool parseInteger(const std::string& text, int& value);
+
+// Whole text must be a finite floating-point number ("0.7", "2e-2");
+// "0.7x", "", "nan", "inf" are refused.
+bool parseReal(const std::string& text, double& value);
+
+// Run-time report of the blind command: whole seconds s (truncated) give
+// "time cost : M(m)S(s)\n" from a minute on, otherwise "time cost : S(s)\n".
+std::string blindTimeCostText(double elapsedMilliseconds);
+
+// Run-time report of the non-blind commands, always "time cost : M(m)S(s)\n".
+std::string nonBlindTimeCostText(double elapsedMilliseconds);
+
+// An error line for standard error: "<command>: <message>\n".
+void printError(const std::string& command, const std::string& message);
+
+// True when a file may be created at path: its directory exists and is
+// writable. On false, reason says why.
+bool canCreateFile(const std::string& path, std::string& reason);
+
+}  // namespace kestrel

@@ -1,0 +1,110 @@
+// kestrel: blind removal of camera-shake blur from one photograph.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/image_io.h"
+#include "app/kestrel_options.h"
+#include "app/progress_line.h"
+#include "deblur/multiscale.h"
+
+namespace kestrel {
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+const char kCommand[] = "kestrel";
+
+int runKestrel(int argc, const char* const* argv) {
+  const ParsedArguments parsed = parseKestrelArguments(argc, argv);
+  switch (parsed.outcome) {
+    case ParseOutcome::ShowUsage:
+      std::fputs(kestrelBannerAndUsage().c_str(), stdout);
+      return kExitUsage;
+    case ParseOutcome::ShowHelp:
+      std::fputs(kestrelHelp().c_str(), stdout);
+      return kExitSuccess;
+    case ParseOutcome::ShowVersion:
+      std::fputs(kestrelVersion().c_str(), stdout);
+      return kExitSuccess;
+    case ParseOutcome::UsageError:
+      printError(kCommand, parsed.error + " (see 'kestrel --help')");
+      return kExitUsage;
+    case ParseOutcome::Run:
+      break;
+  }
+  const KestrelOptions& options = parsed.options;
+  const std::string kernelPath = kernelPathFor(options.input);
+
+  std::string reason;
+  if (!canCreateFile(options.output, reason) || !canCreateFile(kernelPath, reason)) {
+    printError(kCommand, "cannot write the results: " + reason);
+    return kExitFailure;
+  }
+
+  LoadedPlanes image;
+  if (!loadImagePlanes(options.input, image, reason)) {
+    std::printf("Cannot open the file %s\n", options.input.c_str());
+    printError(kCommand, reason);
+    return kExitFailure;
+  }
+  if (!kernelFitsPicture(options, image.width, image.height, reason)) {
+    printError(kCommand, reason);
+    return kExitUsage;
+  }
+
+  std::vector<double> output(image.planes.size());
+  std::vector<double> kernel(static_cast<std::size_t>(options.kwidth) * options.kheight, 0.0);
+
+  ProgressLine progressLine(isatty(STDERR_FILENO) != 0);
+  const auto start = std::chrono::steady_clock::now();
+  const int result = deblurMultiScale(
+      image.planes.data(), output.data(), image.height, image.width, image.channels,
+      kernel.data(), options.kheight, options.kwidth, options.gamma, options.wtscale,
+      options.wtdeconv, deringingWeight(options.wtderinging), options.denoise,
+      progressLine.callback());
+  const std::chrono::duration<double, std::milli> elapsed =
+      std::chrono::steady_clock::now() - start;
+  progressLine.clear();
+
+  int status = kExitSuccess;
+  if (result < 0) {
+    std::printf("error in running deblur.\n");
+    status = kExitFailure;
+  }
+  std::fputs(blindTimeCostText(elapsed.count()).c_str(), stdout);
+  std::printf("save results...\n");
+  std::fflush(stdout);
+
+  if (!saveImagePlanes(output.data(), image.width, image.height, image.channels, options.output,
+                       reason)) {
+    printError(kCommand, reason);
+    status = kExitFailure;
+  }
+  if (!saveKernelImage(kernel.data(), options.kwidth, options.kheight, kernelPath, 1, reason)) {
+    printError(kCommand, reason);
+    status = kExitFailure;
+  }
+  return status;
+}
+
+}  // namespace
+}  // namespace kestrel
+
+int main(int argc, char** argv) {
+  try {
+    return kestrel::runKestrel(argc, argv);
+  } catch (const std::bad_alloc&) {
+    kestrel::printError(kestrel::kCommand, "out of memory");
+  } catch (const std::exception& error) {
+    kestrel::printError(kestrel::kCommand, error.what());
+  }
+  return kestrel::kExitFailure;
+}

@@ -1,0 +1,185 @@
+#include "app/kestrel_options.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/image_io.h"
+#include "deblur/pyramid_schedule.h"
+
+namespace kestrel {
+namespace {
+
+constexpr int kRequiredArguments = 5;
+constexpr double kUnbounded = std::numeric_limits<double>::infinity();
+
+struct RealArgument {
+  const char* name;
+  double* value;
+  double lowest;  // exclusive unless lowestIncluded
+  bool lowestIncluded;
+  double highest;  // inclusive
+};
+
+std::string describe(const char* name, const std::string& text, const std::string& problem) {
+  return std::string(name) + " '" + text + "' " + problem;
+}
+
+ParsedArguments usageError(std::string message) {
+  ParsedArguments parsed;
+  parsed.outcome = ParseOutcome::UsageError;
+  parsed.error = std::move(message);
+  return parsed;
+}
+
+std::string formatNumber(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
+}  // namespace
+
+ParsedArguments parseKestrelArguments(int argc, const char* const* argv) {
+  ParsedArguments parsed;
+  if (argc >= 2) {
+    const std::string first = argv[1];
+    if (first == "--help" || first == "-h") {
+      parsed.outcome = ParseOutcome::ShowHelp;
+      return parsed;
+    }
+    if (first == "--version") {
+      parsed.outcome = ParseOutcome::ShowVersion;
+      return parsed;
+    }
+  }
+  if (argc < kRequiredArguments + 1) {
+    parsed.outcome = ParseOutcome::ShowUsage;
+    return parsed;
+  }
+
+  KestrelOptions& options = parsed.options;
+  options.input = argv[1];
+  options.output = argv[2];
+  if (options.input.empty()) return usageError("input path is empty");
+  if (formatFromPath(options.output) == ImageFormat::None) {
+    return usageError("output '" + options.output +
+                      "' must end in png, jpg or bmp to choose the picture format");
+  }
+
+  const char* sizeNames[2] = {"kwidth", "kheight"};
+  int* sizes[2] = {&options.kwidth, &options.kheight};
+  for (int i = 0; i < 2; ++i) {
+    const std::string text = argv[3 + i];
+    if (!parseInteger(text, *sizes[i])) {
+      return usageError(describe(sizeNames[i], text, "is not a whole number"));
+    }
+    if (*sizes[i] < 1) return usageError(describe(sizeNames[i], text, "must be at least 1"));
+    if (*sizes[i] % 2 == 0) {
+      return usageError(describe(sizeNames[i], text,
+                                 "must be odd: the kernel needs a centre pixel"));
+    }
+  }
+  if (std::max(options.kwidth, options.kheight) < 3) {
+    return usageError("kernel 1x1 is no blur: kwidth or kheight must be at least 3");
+  }
+
+  const RealArgument reals[] = {
+      {"gamma", &options.gamma, 0.0, false, 10.0},
+      {"wtscale", &options.wtscale, 0.0, false, 100.0},
+      {"wtdeconv", &options.wtdeconv, 0.0, false, 100.0},
+      {"wtderinging", &options.wtderinging, -kUnbounded, true, kUnbounded},
+  };
+  for (int i = 0; i < 4; ++i) {
+    const int position = 5 + i;
+    if (position >= argc) break;
+    const RealArgument& argument = reals[i];
+    const std::string text = argv[position];
+    if (!parseReal(text, *argument.value)) {
+      return usageError(describe(argument.name, text, "is not a finite number"));
+    }
+    const double value = *argument.value;
+    const bool aboveLowest =
+        argument.lowestIncluded ? value >= argument.lowest : value > argument.lowest;
+    if (!aboveLowest || value > argument.highest) {
+      return usageError(describe(argument.name, text,
+                                 "must be greater than " + formatNumber(argument.lowest) +
+                                     " and at most " + formatNumber(argument.highest)));
+    }
+  }
+  if (argc > 9) {
+    const std::string text = argv[9];
+    if (!parseInteger(text, options.denoise)) {
+      return usageError(describe("denoise", text, "is not a whole number"));
+    }
+  }
+
+  if (kernelPathFor(options.input) == options.output) {
+    return usageError("output '" + options.output +
+                      "' is where the kernel picture of this input is written");
+  }
+  parsed.outcome = ParseOutcome::Run;
+  return parsed;
+}
+
+int deringingWeight(double wtderinging) {
+  const double capped = wtderinging > 5.0 ? 5.0 : wtderinging;
+  return static_cast<int>(capped * 10.0 + 0.5);
+}
+
+std::string kernelPathFor(const std::string& input) {
+  const std::string stem = input.size() > 4 ? input.substr(0, input.size() - 4) : std::string();
+  return stem + "_kernel.png";
+}
+
+bool kernelFitsPicture(const KestrelOptions& options, int width, int height,
+                       std::string& error) {
+  const std::vector<PyramidLevel> schedule =
+      pyramidSchedule(width, height, options.kwidth, options.kheight);
+  if (scheduleFitsPicture(schedule)) return true;
+  error = "kernel " + std::to_string(options.kwidth) + "x" + std::to_string(options.kheight) +
+          " is too large for the " + std::to_string(width) + "x" + std::to_string(height) +
+          " picture '" + options.input +
+          "': every level of the pyramid must be at least as large as its kernel";
+  return false;
+}
+
+std::string kestrelBannerAndUsage() {
+  return "Kestrel\n"
+         "version 0.8\n\n"
+         "usage: kestrel input output kwidth kheight gamma wtscale wtdeconv wtderinging denoise\n"
+         "example: kestrel boat.png boatout.png 31 31 2.2 0.7 2e-2 1 0\n";
+}
+
+std::string kestrelVersion() { return "kestrel version 0.8\n"; }
+
+std::string kestrelHelp() {
+  return kestrelBannerAndUsage() +
+         "\n"
+         "Removes camera-shake blur from one photograph. Writes the deblurred picture to\n"
+         "output and the estimated kernel, as a grey picture, beside the input (the input\n"
+         "path without its last four characters, followed by _kernel.png).\n"
+         "\n"
+         "  input        blurred picture: PNG, JPEG or BMP\n"
+         "  output       deblurred picture; its ending (png, jpg, bmp) chooses the format\n"
+         "  kwidth       width of the largest expected blur, in pixels; odd, at least 1\n"
+         "  kheight      height of the largest expected blur, in pixels; odd, at least 1\n"
+         "               (the larger of the two at least 3; sizes of 15 to 61 are typical)\n"
+         "  gamma        exponent applied to the samples before the kernel is estimated;\n"
+         "               above 0, at most 10 (2.2 suits ordinary photographs, 1 linear data)\n"
+         "  wtscale      how many edges the estimation trusts; above 0, at most 100\n"
+         "               (default 0.7)\n"
+         "  wtdeconv     smoothness weight of the final deconvolution; above 0, at most 100\n"
+         "               (default 0.02; smaller keeps more detail and more noise)\n"
+         "  wtderinging  strength of the ringing suppression, used up to 5; 0.1 or less\n"
+         "               turns it off (default 1)\n"
+         "  denoise      1 or more uses a deconvolution robust to noise and outliers\n"
+         "               (default 0)\n"
+         "\n"
+         "Exit status: 0 on success, 2 for a usage error, 1 for any other failure.\n";
+}
+
+}  // namespace kestrel

@@ -1,0 +1,60 @@
+// The blind command's arguments, their checks and the values derived from
+// them, kept apart from the run so that they can be tested without a deblur.
+#pragma once
+
+#include <string>
+
+namespace kestrel {
+
+struct KestrelOptions {
+  std::string input;
+  std::string output;
+  int kwidth = 0;
+  int kheight = 0;
+  double gamma = 0.0;
+  double wtscale = 0.7;
+  double wtdeconv = 0.02;
+  double wtderinging = 1.0;
+  int denoise = 0;
+};
+
+enum class ParseOutcome {
+  Run,          // options are complete and valid
+  ShowUsage,    // too few arguments: banner and usage, usage error status
+  ShowHelp,     // --help
+  ShowVersion,  // --version
+  UsageError,   // a bad argument; error says which and why
+};
+
+struct ParsedArguments {
+  ParseOutcome outcome = ParseOutcome::ShowUsage;
+  KestrelOptions options;
+  std::string error;
+};
+
+// Reads `kestrel input output kwidth kheight gamma [wtscale wtdeconv
+// wtderinging denoise]`; arguments after the ninth are ignored. Numbers are
+// parsed strictly and checked against the ranges where the maths is defined.
+ParsedArguments parseKestrelArguments(int argc, const char* const* argv);
+
+// wtderinging capped at 5, times 10, rounded half up: 1.0 gives 10, 7 gives
+// 50, 0.25 gives 3, 0.04 gives 0.
+int deringingWeight(double wtderinging);
+
+// The input path without its last four characters, followed by
+// "_kernel.png": boat.png gives boat_kernel.png, photo.jpeg gives
+// photo._kernel.png, and a path of four characters or fewer gives
+// _kernel.png.
+std::string kernelPathFor(const std::string& input);
+
+// Checks that the picture is large enough for the kernel at every pyramid
+// level; on false, error names the sizes.
+bool kernelFitsPicture(const KestrelOptions& options, int width, int height,
+                       std::string& error);
+
+// The texts printed for too few arguments, --help and --version.
+std::string kestrelBannerAndUsage();
+std::string kestrelHelp();
+std::string kestrelVersion();
+
+}  // namespace kestrel

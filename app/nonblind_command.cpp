@@ -1,0 +1,157 @@
+#include "app/nonblind_command.h"
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <new>
+
+#include "app/command_line.h"
+#include "app/image_io.h"
+
+namespace kestrel {
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kFileArguments = 3;
+
+std::string formatNumber(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
+int run(const NonBlindCommand& command, int argc, const char* const* argv) {
+  if (argc < kFileArguments + 1) {
+    std::fputs(command.usage.c_str(), stdout);
+    return kExitUsage;
+  }
+  const std::string imageFile = argv[1];
+  const std::string kernelFile = argv[2];
+  const std::string outputFile = argv[3];
+  const auto usageError = [&](const std::string& message) {
+    printError(command.name, message);
+    std::fputs(command.usage.c_str(), stderr);
+    return kExitUsage;
+  };
+
+  std::vector<double> numbers;
+  for (std::size_t i = 0; i < command.numbers.size(); ++i) {
+    const NumericArgument& argument = command.numbers[i];
+    double value = argument.defaultValue;
+    const int position = kFileArguments + 1 + static_cast<int>(i);
+    if (position < argc) {
+      const std::string text = argv[position];
+      if (!parseReal(text, value)) {
+        return usageError(std::string(argument.name) + " '" + text + "' is not a finite number");
+      }
+      if (!(value > argument.lowest) || value > argument.highest) {
+        return usageError(std::string(argument.name) + " '" + text +
+                          "' must be greater than " + formatNumber(argument.lowest) +
+                          " and at most " + formatNumber(argument.highest));
+      }
+    }
+    numbers.push_back(value);
+  }
+  if (command.checkNumbers) {
+    const std::string problem = command.checkNumbers(numbers);
+    if (!problem.empty()) return usageError(problem);
+  }
+  if (formatFromPath(outputFile) == ImageFormat::None) {
+    return usageError("output '" + outputFile +
+                      "' must end in png, jpg or bmp to choose the picture format");
+  }
+  std::string reason;
+  if (!canCreateFile(outputFile, reason)) {
+    printError(command.name, "cannot write the result: " + reason);
+    return kExitFailure;
+  }
+
+  std::printf("read images...\n");
+  LoadedPlanes image;
+  if (!loadImagePlanes(imageFile, image, reason, RowOrder::BottomUp)) {
+    std::printf("Cannot open the file %s\n", imageFile.c_str());
+    printError(command.name, reason);
+    return kExitFailure;
+  }
+  LoadedPlanes kernelPicture;
+  if (!loadImagePlanes(kernelFile, kernelPicture, reason, RowOrder::BottomUp)) {
+    std::printf("Cannot open the file %s\n", kernelFile.c_str());
+    printError(command.name, reason);
+    return kExitFailure;
+  }
+  // Only the red component of the kernel picture counts.
+  const int kernelRows = kernelPicture.height;
+  const int kernelCols = kernelPicture.width;
+  std::vector<double> kernel(kernelPicture.planes.begin(),
+                             kernelPicture.planes.begin() +
+                                 static_cast<std::ptrdiff_t>(kernelRows) * kernelCols);
+  if (!normaliseKernel(kernel)) {
+    printError(command.name, "kernel picture '" + kernelFile + "' is black: its red components sum to 0");
+    return kExitFailure;
+  }
+  if (kernelRows % 2 == 0 || kernelCols % 2 == 0) {
+    printError(command.name, "kernel picture '" + kernelFile + "' is " +
+                                 std::to_string(kernelCols) + "x" + std::to_string(kernelRows) +
+                                 ": both sides must be odd so that the kernel has a centre");
+    return kExitFailure;
+  }
+  if (kernelRows > image.height || kernelCols > image.width) {
+    printError(command.name, "kernel picture '" + kernelFile + "' (" +
+                                 std::to_string(kernelCols) + "x" + std::to_string(kernelRows) +
+                                 ") is larger than the picture '" + imageFile + "' (" +
+                                 std::to_string(image.width) + "x" +
+                                 std::to_string(image.height) + ")");
+    return kExitFailure;
+  }
+
+  const std::size_t planeSize = static_cast<std::size_t>(image.width) * image.height;
+  std::vector<double> result(image.planes.size());
+  std::printf("start deblurring...\n");
+  std::fflush(stdout);
+  int status = kExitSuccess;
+  const auto start = std::chrono::steady_clock::now();
+  for (int c = 0; c < image.channels; ++c) {
+    if (!command.deconvolve(image.planes.data() + planeSize * c, result.data() + planeSize * c,
+                            kernel.data(), image.height, image.width, kernelRows, kernelCols,
+                            numbers)) {
+      std::printf("error in running deblur.\n");
+      status = kExitFailure;
+    }
+  }
+  const std::chrono::duration<double, std::milli> elapsed =
+      std::chrono::steady_clock::now() - start;
+  std::fputs(nonBlindTimeCostText(elapsed.count()).c_str(), stdout);
+  std::printf("save results...\n");
+  std::fflush(stdout);
+  if (!saveImagePlanes(result.data(), image.width, image.height, image.channels, outputFile,
+                       reason, RowOrder::BottomUp)) {
+    printError(command.name, reason);
+    return kExitFailure;
+  }
+  return status;
+}
+
+}  // namespace
+
+bool normaliseKernel(std::vector<double>& kernel) {
+  double sum = 0.0;
+  for (double v : kernel) sum += v;
+  if (!(sum > 0.0)) return false;
+  for (double& v : kernel) v /= sum;
+  return true;
+}
+
+int runNonBlindCommand(const NonBlindCommand& command, int argc, const char* const* argv) {
+  try {
+    return run(command, argc, argv);
+  } catch (const std::bad_alloc&) {
+    printError(command.name, "out of memory");
+  } catch (const std::exception& error) {
+    printError(command.name, error.what());
+  }
+  return kExitFailure;
+}
+
+}  // namespace kestrel

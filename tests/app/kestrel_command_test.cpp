@@ -1,0 +1,138 @@
+// The kestrel command as a user meets it: exit statuses, messages, and which
+// files exist afterwards.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/image_io.h"
+#include "tests/app/command_runner.h"
+#include "tests/support/synthetic_scene.h"
+
+namespace kestrel {
+namespace {
+
+using testing::fileExists;
+using testing::runCommand;
+
+class KestrelCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = std::string(std::getenv("KESTREL_TEST_TMP")) + "/kestrel_command_" + info->name();
+    std::system(("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'").c_str());
+  }
+
+  // A blurred 96 x 96 colour scene written as PNG.
+  void writeBlurredPicture(const std::string& name) {
+    const int side = 96;
+    const std::vector<double> scene = testing::sharpScene(side, side);
+    const std::vector<double> blurred =
+        testing::circularBlur(scene, side, side, testing::shakeKernel(7), 7, 7);
+    std::vector<double> planes;
+    for (int c = 0; c < 3; ++c) planes.insert(planes.end(), blurred.begin(), blurred.end());
+    std::string error;
+    ASSERT_TRUE(saveImagePlanes(planes.data(), side, side, 3, path(name), error)) << error;
+  }
+
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+  std::string dir_;
+};
+
+TEST_F(KestrelCommand, TooFewArgumentsPrintTheBannerAndUsage) {
+  const auto result = runCommand("kestrel", {"in.png"}, dir_);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.out,
+            "Kestrel\nversion 0.8\n\n"
+            "usage: kestrel input output kwidth kheight gamma wtscale wtdeconv wtderinging denoise\n"
+            "example: kestrel boat.png boatout.png 31 31 2.2 0.7 2e-2 1 0\n");
+}
+
+TEST_F(KestrelCommand, HelpAndVersionSucceed) {
+  const auto help = runCommand("kestrel", {"--help"}, dir_);
+  EXPECT_EQ(help.status, 0);
+  for (const char* argument : {"kwidth", "kheight", "gamma", "wtscale", "wtdeconv",
+                               "wtderinging", "denoise", "default"}) {
+    EXPECT_NE(help.out.find(argument), std::string::npos) << argument;
+  }
+  const auto version = runCommand("kestrel", {"--version"}, dir_);
+  EXPECT_EQ(version.status, 0);
+  EXPECT_NE(version.out.find("0.8"), std::string::npos);
+}
+
+TEST_F(KestrelCommand, ABadNumberIsAUsageErrorNamingTheArgument) {
+  writeBlurredPicture("in.png");
+  const auto result = runCommand("kestrel", {"in.png", "out.png", "7", "7", "2.2", "0.7x"}, dir_);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.err.find("kestrel: wtscale '0.7x'"), std::string::npos) << result.err;
+  EXPECT_FALSE(fileExists(path("out.png")));
+  EXPECT_FALSE(fileExists(path("in_kernel.png")));
+}
+
+TEST_F(KestrelCommand, AMissingInputIsReportedAndNothingIsWritten) {
+  const auto result = runCommand("kestrel", {"missing.png", "out.png", "7", "7", "2.2"}, dir_);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "Cannot open the file missing.png\n");
+  EXPECT_NE(result.err.find("missing.png"), std::string::npos);
+  EXPECT_FALSE(fileExists(path("out.png")));
+  EXPECT_FALSE(fileExists(path("missing_kernel.png")));
+}
+
+TEST_F(KestrelCommand, AnUnknownOutputEndingIsRefusedBeforeAnyWork) {
+  writeBlurredPicture("in.png");
+  const auto result = runCommand("kestrel", {"in.png", "out.tiff", "7", "7", "2.2"}, dir_);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.out, "");
+  EXPECT_FALSE(fileExists(path("in_kernel.png")));
+}
+
+TEST_F(KestrelCommand, AnUnwritableOutputDirectoryIsRefusedBeforeAnyWork) {
+  writeBlurredPicture("in.png");
+  const auto result = runCommand("kestrel", {"in.png", "nowhere/out.png", "7", "7", "2.2"}, dir_);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("nowhere"), std::string::npos);
+  EXPECT_EQ(result.out, "");
+}
+
+TEST_F(KestrelCommand, AKernelTooLargeForThePictureIsAUsageError) {
+  writeBlurredPicture("in.png");
+  const auto result = runCommand("kestrel", {"in.png", "out.png", "95", "95", "2.2"}, dir_);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.err.find("95x95"), std::string::npos) << result.err;
+  EXPECT_FALSE(fileExists(path("out.png")));
+}
+
+TEST_F(KestrelCommand, ACompleteRunPrintsItsStagesAndWritesBothPictures) {
+  writeBlurredPicture("scene.png");
+  const auto result = runCommand("kestrel", {"scene.png", "sharp.jpg", "9", "9", "1"}, dir_);
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.out,
+            "start kernel estimation...\nLevel 3\nLevel 2\nLevel 1\nLevel 0\n"
+            "start padding image...\nstart deconvolution...\ntime cost : 0(s)\n"
+            "save results...\n");
+  LoadedPlanes sharp;
+  LoadedPlanes kernel;
+  std::string error;
+  ASSERT_TRUE(loadImagePlanes(path("sharp.jpg"), sharp, error)) << error;
+  EXPECT_EQ(sharp.width, 96);
+  EXPECT_EQ(sharp.channels, 3);
+  ASSERT_TRUE(loadImagePlanes(path("scene_kernel.png"), kernel, error)) << error;
+  EXPECT_EQ(kernel.width, 9);
+  EXPECT_EQ(kernel.height, 9);
+  // Min-max normalised: the largest entry is white, the smallest black.
+  double lowest = 1.0, highest = 0.0;
+  for (double v : kernel.planes) {
+    lowest = std::min(lowest, v);
+    highest = std::max(highest, v);
+  }
+  EXPECT_EQ(lowest, 0.0);
+  EXPECT_EQ(highest, 1.0);
+}
+
+}  // namespace
+}  // namespace kestrel

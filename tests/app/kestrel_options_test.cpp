@@ -1,0 +1,161 @@
+#include "app/kestrel_options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+
+namespace kestrel {
+namespace {
+
+ParsedArguments parse(std::vector<std::string> words) {
+  words.insert(words.begin(), "kestrel");
+  std::vector<const char*> argv;
+  for (const std::string& word : words) argv.push_back(word.c_str());
+  return parseKestrelArguments(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(KestrelArguments, FiveArgumentsTakeTheDefaultsForTheRest) {
+  const ParsedArguments parsed = parse({"in.png", "out.png", "31", "21", "2.2"});
+  ASSERT_EQ(parsed.outcome, ParseOutcome::Run) << parsed.error;
+  const KestrelOptions& options = parsed.options;
+  EXPECT_EQ(options.input, "in.png");
+  EXPECT_EQ(options.output, "out.png");
+  EXPECT_EQ(options.kwidth, 31);
+  EXPECT_EQ(options.kheight, 21);
+  EXPECT_EQ(options.gamma, 2.2);
+  EXPECT_EQ(options.wtscale, 0.7);
+  EXPECT_EQ(options.wtdeconv, 0.02);
+  EXPECT_EQ(deringingWeight(options.wtderinging), 10);
+  EXPECT_EQ(options.denoise, 0);
+}
+
+TEST(KestrelArguments, AllNineArgumentsAreReadAndLaterOnesIgnored) {
+  const ParsedArguments parsed =
+      parse({"a.jpg", "b.bmp", "15", "15", "1", "0.5", "2e-2", "0.25", "1", "extra"});
+  ASSERT_EQ(parsed.outcome, ParseOutcome::Run) << parsed.error;
+  EXPECT_EQ(parsed.options.wtscale, 0.5);
+  EXPECT_EQ(parsed.options.wtdeconv, 0.02);
+  EXPECT_EQ(parsed.options.wtderinging, 0.25);
+  EXPECT_EQ(parsed.options.denoise, 1);
+}
+
+TEST(KestrelArguments, TooFewArgumentsShowTheUsage) {
+  EXPECT_EQ(parse({}).outcome, ParseOutcome::ShowUsage);
+  EXPECT_EQ(parse({"in.png", "out.png", "31", "31"}).outcome, ParseOutcome::ShowUsage);
+  EXPECT_EQ(parse({"--help"}).outcome, ParseOutcome::ShowHelp);
+  EXPECT_EQ(parse({"--version"}).outcome, ParseOutcome::ShowVersion);
+}
+
+TEST(KestrelArguments, NumbersThatDoNotParseWhollyAreUsageErrors) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"in.png", "out.png", "31x", "31", "2.2"},  {"in.png", "out.png", "", "31", "2.2"},
+      {"in.png", "out.png", "31", "3.5", "2.2"},  {"in.png", "out.png", "31", "31", "abc"},
+      {"in.png", "out.png", "31", "31", "0.7x"},  {"in.png", "out.png", "31", "31", "nan"},
+      {"in.png", "out.png", "31", "31", "2", "inf"},
+      {"in.png", "out.png", "31", "31", "2", "0.7", "0.02", "1", "yes"},
+      {"in.png", "out.png", "99999999999", "31", "2.2"},
+  };
+  for (const auto& words : cases) {
+    const ParsedArguments parsed = parse(words);
+    EXPECT_EQ(parsed.outcome, ParseOutcome::UsageError) << words[2] << " " << words[4];
+    EXPECT_FALSE(parsed.error.empty());
+  }
+}
+
+TEST(KestrelArguments, ValuesOutsideTheirRangesAreUsageErrorsNamingTheArgument) {
+  struct Case {
+    std::vector<std::string> words;
+    std::string named;
+  };
+  const std::vector<Case> cases = {
+      {{"i.png", "o.png", "0", "31", "2.2"}, "kwidth"},
+      {{"i.png", "o.png", "31", "-3", "2.2"}, "kheight"},
+      {{"i.png", "o.png", "30", "31", "2.2"}, "kwidth"},
+      {{"i.png", "o.png", "1", "1", "2.2"}, "kwidth"},
+      {{"i.png", "o.png", "31", "31", "0"}, "gamma"},
+      {{"i.png", "o.png", "31", "31", "-1"}, "gamma"},
+      {{"i.png", "o.png", "31", "31", "2", "0"}, "wtscale"},
+      {{"i.png", "o.png", "31", "31", "2", "0.7", "0"}, "wtdeconv"},
+      {{"i.png", "o.png", "31", "31", "2", "0.7", "-0.02"}, "wtdeconv"},
+      {{"i.png", "o.png", "31", "31", "2", "0.7", "0.02", "1e999"}, "wtderinging"},
+      {{"i.png", "o.tif", "31", "31", "2.2"}, "o.tif"},
+      {{"i.png", "i_kernel.png", "31", "31", "2.2"}, "i_kernel.png"},
+  };
+  for (const Case& c : cases) {
+    const ParsedArguments parsed = parse(c.words);
+    EXPECT_EQ(parsed.outcome, ParseOutcome::UsageError) << c.named;
+    EXPECT_NE(parsed.error.find(c.named), std::string::npos) << parsed.error;
+  }
+}
+
+TEST(KestrelArguments, AOneSidedKernelIsAccepted) {
+  EXPECT_EQ(parse({"in.png", "out.png", "31", "1", "2.2"}).outcome, ParseOutcome::Run);
+}
+
+TEST(DeringingWeight, IsCappedAtFiveTimesTenAndRoundedHalfUp) {
+  EXPECT_EQ(deringingWeight(1.0), 10);
+  EXPECT_EQ(deringingWeight(7.0), 50);
+  EXPECT_EQ(deringingWeight(5.0), 50);
+  EXPECT_EQ(deringingWeight(0.25), 3);
+  EXPECT_EQ(deringingWeight(0.04), 0);
+  EXPECT_EQ(deringingWeight(0.0), 0);
+  EXPECT_LE(deringingWeight(-2.0), 1);
+}
+
+TEST(KernelPath, DropsTheLastFourCharactersWhateverTheExtension) {
+  EXPECT_EQ(kernelPathFor("boat.png"), "boat_kernel.png");
+  EXPECT_EQ(kernelPathFor("dir/boat.png"), "dir/boat_kernel.png");
+  EXPECT_EQ(kernelPathFor("photo.jpeg"), "photo._kernel.png");
+  EXPECT_EQ(kernelPathFor("abc"), "_kernel.png");
+  EXPECT_EQ(kernelPathFor("abcd"), "_kernel.png");
+  EXPECT_EQ(kernelPathFor("x.PNG"), "x_kernel.png");
+  const std::string longPath = std::string(600, 'a') + ".png";
+  EXPECT_EQ(kernelPathFor(longPath), std::string(600, 'a') + "_kernel.png");
+}
+
+TEST(KernelFit, RefusesPicturesSmallerThanTheKernelAtSomeLevel) {
+  KestrelOptions options;
+  options.input = "small.png";
+  options.kwidth = 31;
+  options.kheight = 31;
+  std::string error;
+  EXPECT_TRUE(kernelFitsPicture(options, 640, 480, error));
+  EXPECT_FALSE(kernelFitsPicture(options, 20, 480, error));
+  EXPECT_NE(error.find("small.png"), std::string::npos);
+  EXPECT_NE(error.find("31x31"), std::string::npos);
+}
+
+TEST(TimeCost, BlindRunsShowMinutesOnlyFromOneMinuteOn) {
+  EXPECT_EQ(blindTimeCostText(75000.0), "time cost : 1(m)15(s)\n");
+  EXPECT_EQ(blindTimeCostText(59900.0), "time cost : 59(s)\n");
+  EXPECT_EQ(blindTimeCostText(999.0), "time cost : 0(s)\n");
+  EXPECT_EQ(blindTimeCostText(3600000.0), "time cost : 60(m)0(s)\n");
+}
+
+TEST(TimeCost, NonBlindRunsAlwaysShowMinutes) {
+  EXPECT_EQ(nonBlindTimeCostText(42000.0), "time cost : 0(m)42(s)\n");
+  EXPECT_EQ(nonBlindTimeCostText(75500.0), "time cost : 1(m)15(s)\n");
+}
+
+TEST(StrictNumbers, AcceptOnlyWholeFiniteNumbers) {
+  int whole = 0;
+  EXPECT_TRUE(parseInteger("-12", whole));
+  EXPECT_EQ(whole, -12);
+  EXPECT_FALSE(parseInteger(" 12", whole));
+  EXPECT_FALSE(parseInteger("12 ", whole));
+  EXPECT_FALSE(parseInteger("0x10", whole));
+  double real = 0.0;
+  EXPECT_TRUE(parseReal("2e-2", real));
+  EXPECT_EQ(real, 0.02);
+  EXPECT_TRUE(parseReal(".5", real));
+  EXPECT_EQ(real, 0.5);
+  EXPECT_FALSE(parseReal("1e400", real));
+  EXPECT_FALSE(parseReal("-inf", real));
+  EXPECT_FALSE(parseReal("1,5", real));
+}
+
+}  // namespace
+}  // namespace kestrel
