@@ -1,0 +1,76 @@
+#include "fourier/parallel.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace kestrel {
+namespace {
+
+std::vector<std::pair<int, int>> blocksOf(int begin, int end, int minimumBlock) {
+  std::mutex lock;
+  std::vector<std::pair<int, int>> blocks;
+  parallelFor(begin, end, minimumBlock, [&](int first, int last) {
+    std::lock_guard<std::mutex> guard(lock);
+    blocks.emplace_back(first, last);
+  });
+  std::sort(blocks.begin(), blocks.end());
+  return blocks;
+}
+
+TEST(ParallelFor, CoversEveryIndexExactlyOnceForAnyThreadCount) {
+  for (int threads : {1, 2, 3, 8}) {
+    setThreadCount(threads);
+    for (int length : {0, 1, 2, 7, 100, 1001}) {
+      std::vector<std::atomic<int>> visits(length);
+      parallelFor(5, 5 + length, 1, [&](int first, int last) {
+        for (int i = first; i < last; ++i) ++visits[i - 5];
+      });
+      for (int i = 0; i < length; ++i) ASSERT_EQ(visits[i].load(), 1) << threads << " " << i;
+    }
+  }
+}
+
+TEST(ParallelFor, UsesAtMostTheThreadCountAndKeepsBlocksAboveTheMinimum) {
+  setThreadCount(4);
+  const auto blocks = blocksOf(0, 1000, 1);
+  EXPECT_EQ(blocks.size(), 4u);
+  EXPECT_EQ(blocks.front().first, 0);
+  EXPECT_EQ(blocks.back().second, 1000);
+  for (size_t i = 1; i < blocks.size(); ++i) EXPECT_EQ(blocks[i].first, blocks[i - 1].second);
+  EXPECT_EQ(blocksOf(0, 1000, 400).size(), 2u);
+  EXPECT_EQ(blocksOf(0, 10, 100).size(), 1u);
+  setThreadCount(1);
+  EXPECT_EQ(blocksOf(0, 1000, 1).size(), 1u);
+}
+
+TEST(ParallelFor, NestedCallsRunOnTheCallingThread) {
+  setThreadCount(4);
+  std::atomic<int> innerBlocks{0};
+  parallelFor(0, 4, 1, [&](int, int) {
+    parallelFor(0, 100, 1, [&](int, int) { ++innerBlocks; });
+  });
+  EXPECT_EQ(innerBlocks.load(), 4);
+}
+
+TEST(ThreadCount, ComesFromTheEnvironmentWhenItHoldsAPositiveNumber) {
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  setenv("KESTREL_THREADS", "3", 1);
+  EXPECT_EQ(defaultThreadCount(), 3);
+  for (const char* bad : {"0", "-2", "two", "", "3x"}) {
+    setenv("KESTREL_THREADS", bad, 1);
+    EXPECT_EQ(defaultThreadCount(), cores) << bad;
+  }
+  unsetenv("KESTREL_THREADS");
+  setThreadCount(0);
+  EXPECT_GE(threadCount(), 1);
+}
+
+}  // namespace
+}  // namespace kestrel
