@@ -1,10 +1,49 @@
 #include "fourier/fftw_resources.h"
 
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <utility>
 
 namespace kestrel {
+namespace {
+
+// FFTW's planner keeps global state; only its execute calls are thread-safe.
+std::mutex plannerLock;
+
+template <typename Make>
+fftw_plan planned(Make make) {
+  std::lock_guard<std::mutex> guard(plannerLock);
+  fftw_plan plan = make();
+  if (plan == nullptr) throw std::bad_alloc();
+  return plan;
+}
+
+}  // namespace
+
+FftwRealBuffer::FftwRealBuffer(std::size_t count) : count_(count) {
+  if (count == 0) return;
+  if (count > static_cast<std::size_t>(-1) / sizeof(double)) throw std::bad_alloc();
+  data_ = static_cast<double*>(fftw_malloc(count * sizeof(double)));
+  if (data_ == nullptr) throw std::bad_alloc();
+  std::memset(data_, 0, count * sizeof(double));
+}
+
+FftwRealBuffer::~FftwRealBuffer() {
+  if (data_ != nullptr) fftw_free(data_);
+}
+
+FftwRealBuffer::FftwRealBuffer(FftwRealBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), count_(std::exchange(other.count_, 0)) {}
+
+FftwRealBuffer& FftwRealBuffer::operator=(FftwRealBuffer&& other) noexcept {
+  if (this != &other) {
+    if (data_ != nullptr) fftw_free(data_);
+    data_ = std::exchange(other.data_, nullptr);
+    count_ = std::exchange(other.count_, 0);
+  }
+  return *this;
+}
 
 FftwBuffer::FftwBuffer(std::size_t count) : count_(count) {
   if (count == 0) return;
@@ -40,35 +79,54 @@ void FftwBuffer::reset() {
 }
 
 FftwPlan::~FftwPlan() {
-  if (plan_ != nullptr) fftw_destroy_plan(plan_);
+  if (plan_ != nullptr) {
+    std::lock_guard<std::mutex> guard(plannerLock);
+    fftw_destroy_plan(plan_);
+  }
 }
 
 FftwPlan::FftwPlan(FftwPlan&& other) noexcept : plan_(std::exchange(other.plan_, nullptr)) {}
 
 FftwPlan& FftwPlan::operator=(FftwPlan&& other) noexcept {
   if (this != &other) {
-    if (plan_ != nullptr) fftw_destroy_plan(plan_);
+    if (plan_ != nullptr) {
+      std::lock_guard<std::mutex> guard(plannerLock);
+      fftw_destroy_plan(plan_);
+    }
     plan_ = std::exchange(other.plan_, nullptr);
   }
   return *this;
 }
 
 FftwPlan FftwPlan::dft2d(int rows, int cols, fftw_complex* in, fftw_complex* out, int sign) {
-  fftw_plan plan = fftw_plan_dft_2d(rows, cols, in, out, sign, FFTW_ESTIMATE);
-  if (plan == nullptr) throw std::bad_alloc();
-  return FftwPlan(plan);
+  return FftwPlan(
+      planned([&] { return fftw_plan_dft_2d(rows, cols, in, out, sign, FFTW_ESTIMATE); }));
 }
 
 FftwPlan FftwPlan::dft1d(int length, fftw_complex* in, fftw_complex* out, int sign) {
-  fftw_plan plan = fftw_plan_dft_1d(length, in, out, sign, FFTW_ESTIMATE);
-  if (plan == nullptr) throw std::bad_alloc();
-  return FftwPlan(plan);
+  return FftwPlan(planned([&] { return fftw_plan_dft_1d(length, in, out, sign, FFTW_ESTIMATE); }));
+}
+
+FftwPlan FftwPlan::realForward2d(int rows, int cols, double* in, fftw_complex* out) {
+  return FftwPlan(planned([&] { return fftw_plan_dft_r2c_2d(rows, cols, in, out, FFTW_ESTIMATE); }));
+}
+
+FftwPlan FftwPlan::realBackward2d(int rows, int cols, fftw_complex* in, double* out) {
+  return FftwPlan(planned([&] { return fftw_plan_dft_c2r_2d(rows, cols, in, out, FFTW_ESTIMATE); }));
 }
 
 void FftwPlan::execute() const { fftw_execute(plan_); }
 
 void FftwPlan::execute(fftw_complex* in, fftw_complex* out) const {
   fftw_execute_dft(plan_, in, out);
+}
+
+void FftwPlan::execute(double* in, fftw_complex* out) const {
+  fftw_execute_dft_r2c(plan_, in, out);
+}
+
+void FftwPlan::execute(fftw_complex* in, double* out) const {
+  fftw_execute_dft_c2r(plan_, in, out);
 }
 
 void transform2d(int rows, int cols, fftw_complex* in, fftw_complex* out, int sign) {

@@ -39,9 +39,34 @@ class FftwBuffer {
   std::size_t count_ = 0;
 };
 
-// A complex-to-complex transform bound to one input and one output array.
-// Planned with FFTW_ESTIMATE, which never touches the arrays, so planning
-// does not disturb data already in them.
+// count doubles, fftw_malloc'd (aligned for FFTW's SIMD code), zero-filled.
+class FftwRealBuffer {
+ public:
+  FftwRealBuffer() = default;
+  explicit FftwRealBuffer(std::size_t count);
+  ~FftwRealBuffer();
+
+  FftwRealBuffer(FftwRealBuffer&& other) noexcept;
+  FftwRealBuffer& operator=(FftwRealBuffer&& other) noexcept;
+  FftwRealBuffer(const FftwRealBuffer&) = delete;
+  FftwRealBuffer& operator=(const FftwRealBuffer&) = delete;
+
+  double* data() { return data_; }
+  const double* data() const { return data_; }
+  std::size_t size() const { return count_; }
+  double& operator[](std::size_t i) { return data_[i]; }
+  const double& operator[](std::size_t i) const { return data_[i]; }
+
+ private:
+  double* data_ = nullptr;
+  std::size_t count_ = 0;
+};
+
+// A transform bound to one input and one output array. Planned with
+// FFTW_ESTIMATE, which never touches the arrays, so planning does not
+// disturb data already in them. Planning is serialised internally, so plans
+// may be made from several threads; executing different plans, or one plan
+// on different arrays, is safe concurrently.
 class FftwPlan {
  public:
   FftwPlan() = default;
@@ -55,10 +80,16 @@ class FftwPlan {
   // sign is FFTW_FORWARD or FFTW_BACKWARD; rows is the slower dimension.
   static FftwPlan dft2d(int rows, int cols, fftw_complex* in, fftw_complex* out, int sign);
   static FftwPlan dft1d(int length, fftw_complex* in, fftw_complex* out, int sign);
+  // Real rows x cols grid to its rows x (cols/2 + 1) half spectrum, and back
+  // (the backward transform overwrites its input).
+  static FftwPlan realForward2d(int rows, int cols, double* in, fftw_complex* out);
+  static FftwPlan realBackward2d(int rows, int cols, fftw_complex* in, double* out);
 
   void execute() const;
   // Runs the plan on other arrays of the same size and alignment.
   void execute(fftw_complex* in, fftw_complex* out) const;
+  void execute(double* in, fftw_complex* out) const;
+  void execute(fftw_complex* in, double* out) const;
 
  private:
   explicit FftwPlan(fftw_plan plan) : plan_(plan) {}
