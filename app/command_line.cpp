@@ -35,6 +35,35 @@ std::string timeText(double elapsedMilliseconds, bool alwaysMinutes) {
 
 }  // namespace
 
+bool takeThreadsOption(int argc, const char* const* argv, std::vector<std::string>& words,
+                       int& threads, std::string& error) {
+  threads = 0;
+  words.clear();
+  const std::string option = "--threads";
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    std::string value;
+    if (word == option) {
+      if (i + 1 >= argc) {
+        error = "--threads needs a number of threads";
+        return false;
+      }
+      value = argv[++i];
+    } else if (word.compare(0, option.size() + 1, option + "=") == 0) {
+      value = word.substr(option.size() + 1);
+    } else {
+      words.push_back(word);
+      continue;
+    }
+    if (!parseInteger(value, threads) || threads < 1 || threads > kMaxThreads) {
+      error = "--threads '" + value + "' must be a whole number from 1 to " +
+              std::to_string(kMaxThreads);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool parseInteger(const std::string& text, int& value) {
   if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
   errno = 0;

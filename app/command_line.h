@@ -3,8 +3,18 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kestrel {
+
+// Largest accepted --threads value.
+constexpr int kMaxThreads = 256;
+
+// The words after the command name, with "--threads N" or "--threads=N"
+// taken out into threads (0 when absent). False, with error set, when N is
+// not a whole number from 1 to kMaxThreads.
+bool takeThreadsOption(int argc, const char* const* argv, std::vector<std::string>& words,
+                       int& threads, std::string& error);
 
 // Whole text must be a decimal integer that fits an int ("12", "-3");
 // "12x", "", "1.5" and out-of-range values are refused.

@@ -13,6 +13,7 @@
 #include "app/kestrel_options.h"
 #include "app/progress_line.h"
 #include "deblur/multiscale.h"
+#include "fourier/parallel.h"
 
 namespace kestrel {
 namespace {
@@ -23,7 +24,18 @@ constexpr int kExitUsage = 2;
 const char kCommand[] = "kestrel";
 
 int runKestrel(int argc, const char* const* argv) {
-  const ParsedArguments parsed = parseKestrelArguments(argc, argv);
+  std::vector<std::string> words;
+  int threads = 0;
+  std::string reason;
+  if (!takeThreadsOption(argc, argv, words, threads, reason)) {
+    printError(kCommand, reason + " (see 'kestrel --help')");
+    return kExitUsage;
+  }
+  if (threads > 0) setThreadCount(threads);
+  std::vector<const char*> arguments = {argv[0]};
+  for (const std::string& word : words) arguments.push_back(word.c_str());
+  const ParsedArguments parsed =
+      parseKestrelArguments(static_cast<int>(arguments.size()), arguments.data());
   switch (parsed.outcome) {
     case ParseOutcome::ShowUsage:
       std::fputs(kestrelBannerAndUsage().c_str(), stdout);
@@ -43,7 +55,6 @@ int runKestrel(int argc, const char* const* argv) {
   const KestrelOptions& options = parsed.options;
   const std::string kernelPath = kernelPathFor(options.input);
 
-  std::string reason;
   if (!canCreateFile(options.output, reason) || !canCreateFile(kernelPath, reason)) {
     printError(kCommand, "cannot write the results: " + reason);
     return kExitFailure;

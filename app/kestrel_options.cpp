@@ -179,6 +179,9 @@ std::string kestrelHelp() {
          "  denoise      1 or more uses a deconvolution robust to noise and outliers\n"
          "               (default 0)\n"
          "\n"
+         "  --threads N  threads to use, 1 to 256 (default: KESTREL_THREADS, else every\n"
+         "               core); the result does not depend on it\n"
+         "\n"
          "Exit status: 0 on success, 2 for a usage error, 1 for any other failure.\n";
 }
 

@@ -7,6 +7,7 @@
 
 #include "app/command_line.h"
 #include "app/image_io.h"
+#include "fourier/parallel.h"
 
 namespace kestrel {
 namespace {
@@ -22,7 +23,21 @@ std::string formatNumber(double value) {
   return text;
 }
 
-int run(const NonBlindCommand& command, int argc, const char* const* argv) {
+int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv) {
+  const auto usageError = [&](const std::string& message) {
+    printError(command.name, message);
+    std::fputs(command.usage.c_str(), stderr);
+    return kExitUsage;
+  };
+  std::vector<std::string> words;
+  int threads = 0;
+  std::string reason;
+  if (!takeThreadsOption(rawArgc, rawArgv, words, threads, reason)) return usageError(reason);
+  if (threads > 0) setThreadCount(threads);
+  std::vector<const char*> argv = {rawArgv[0]};
+  for (const std::string& word : words) argv.push_back(word.c_str());
+  const int argc = static_cast<int>(argv.size());
+
   if (argc < kFileArguments + 1) {
     std::fputs(command.usage.c_str(), stdout);
     return kExitUsage;
@@ -30,11 +45,6 @@ int run(const NonBlindCommand& command, int argc, const char* const* argv) {
   const std::string imageFile = argv[1];
   const std::string kernelFile = argv[2];
   const std::string outputFile = argv[3];
-  const auto usageError = [&](const std::string& message) {
-    printError(command.name, message);
-    std::fputs(command.usage.c_str(), stderr);
-    return kExitUsage;
-  };
 
   std::vector<double> numbers;
   for (std::size_t i = 0; i < command.numbers.size(); ++i) {
@@ -62,7 +72,6 @@ int run(const NonBlindCommand& command, int argc, const char* const* argv) {
     return usageError("output '" + outputFile +
                       "' must end in png, jpg or bmp to choose the picture format");
   }
-  std::string reason;
   if (!canCreateFile(outputFile, reason)) {
     printError(command.name, "cannot write the result: " + reason);
     return kExitFailure;

@@ -157,5 +157,29 @@ TEST(StrictNumbers, AcceptOnlyWholeFiniteNumbers) {
   EXPECT_FALSE(parseReal("1,5", real));
 }
 
+TEST(ThreadsOption, IsTakenOutAnywhereAndChecked) {
+  std::vector<std::string> words;
+  int threads = -1;
+  std::string error;
+  const char* spaced[] = {"kestrel", "in.png", "--threads", "3", "out.png"};
+  ASSERT_TRUE(takeThreadsOption(5, spaced, words, threads, error));
+  EXPECT_EQ(threads, 3);
+  EXPECT_EQ(words, (std::vector<std::string>{"in.png", "out.png"}));
+  const char* joined[] = {"kestrel", "--threads=1", "in.png"};
+  ASSERT_TRUE(takeThreadsOption(3, joined, words, threads, error));
+  EXPECT_EQ(threads, 1);
+  EXPECT_EQ(words, (std::vector<std::string>{"in.png"}));
+  const char* absent[] = {"kestrel", "in.png"};
+  ASSERT_TRUE(takeThreadsOption(2, absent, words, threads, error));
+  EXPECT_EQ(threads, 0);
+  for (const char* bad : {"0", "-1", "257", "two", ""}) {
+    const char* argv[] = {"kestrel", "--threads", bad};
+    EXPECT_FALSE(takeThreadsOption(3, argv, words, threads, error)) << bad;
+    EXPECT_NE(error.find("--threads"), std::string::npos);
+  }
+  const char* missing[] = {"kestrel", "in.png", "--threads"};
+  EXPECT_FALSE(takeThreadsOption(3, missing, words, threads, error));
+}
+
 }  // namespace
 }  // namespace kestrel
