@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "deconv/gradient_split.h"
-#include "fourier/fft_toolkit.h"
 #include "fourier/filter2d.h"
+#include "fourier/half_spectra.h"
 
 namespace kestrel {
 namespace {
@@ -13,7 +13,8 @@ namespace {
 constexpr double kDataThresholdFactor = 3.0;
 constexpr double kSmallestDataThreshold = 0.01;
 
-// Everything one call needs, made once and shared by both solves.
+// The fixed spectra of one call, shared by both solves; the work planes
+// belong to each solve so that the two can run at once.
 class L1TvProblem {
  public:
   L1TvProblem(const double* y, const double* k, int rows, int cols, int kh, int kw)
@@ -24,26 +25,26 @@ class L1TvProblem {
         kh_(kh),
         kw_(kw),
         cells_(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols)),
-        kernelSpectrum_(cells_),
-        kernelPower_(cells_),
-        gradientPower_(cells_),
-        numerator_(cells_),
-        residual_(cells_),
-        solver_(rows, cols, kernelPower_.data(), gradientPower_.data()) {
-    kernelSpectra(k, rows, cols, kh, kw, kernelSpectrum_.data(), kernelPower_.data(),
-                  gradientPower_.data());
-  }
+        spectra_(k, rows, cols, kh, kw),
+        solver_(spectra_) {}
+
+  const SplitSpectra& spectra() const { return spectra_; }
+  GradientSplitSolver& solver() { return solver_; }
 
   // Rounds of the data threshold t = 1, 1/3, ... while t > 0.01: each
   // splits the residual off with the current u, then runs the gradient
   // iterations against the split target z.
-  void solve(double* u, double mu, int solve, IterationLog* log) {
+  void solve(GradientSplitSolver& solver, double* u, double mu, int solve,
+             IterationLog* log) const {
+    std::vector<double> residual(cells_);
+    FftwBuffer numerator(halfCells(rows_, cols_));
+    const std::size_t half = numerator.size();
     int outer = 0;
     double t = 1.0;
     do {
       FilterParams params;
       params.input = u;
-      params.output = residual_.data();
+      params.output = residual.data();
       params.width = cols_;
       params.height = rows_;
       params.scale = 1.0;
@@ -54,18 +55,15 @@ class L1TvProblem {
       params.filterMode = kFilterConvolution;
       filter2D(params);
       // z = y + shrink(k * u - y, t) minimises |z - y|_1 + 1/(2t) |k * u - z|^2.
-      for (std::size_t i = 0; i < cells_; ++i) {
-        numerator_[i][0] = y_[i] + shrink(residual_[i] - y_[i], t);
-        numerator_[i][1] = 0.0;
+      for (std::size_t i = 0; i < cells_; ++i) residual[i] = y_[i] + shrink(residual[i] - y_[i], t);
+      solver.transformForward(residual.data(), numerator.data());
+      for (std::size_t c = 0; c < half; ++c) {
+        const double kr = spectra_.kernel[c][0], ki = spectra_.kernel[c][1];
+        const double zr = numerator[c][0], zi = numerator[c][1];
+        numerator[c][0] = kr * zr + ki * zi;
+        numerator[c][1] = kr * zi - ki * zr;
       }
-      solver_.transformForward(numerator_);
-      for (std::size_t i = 0; i < cells_; ++i) {
-        const double kr = kernelSpectrum_[i][0], ki = kernelSpectrum_[i][1];
-        const double zr = numerator_[i][0], zi = numerator_[i][1];
-        numerator_[i][0] = kr * zr + ki * zi;
-        numerator_[i][1] = kr * zi - ki * zr;
-      }
-      runSplitIterations(solver_, numerator_.data(), {mu, t, true, solve, outer}, u, log);
+      runSplitIterations(solver, numerator.data(), {mu, t, true, solve, outer}, u, log);
       t /= kDataThresholdFactor;
       ++outer;
     } while (t > kSmallestDataThreshold);
@@ -79,11 +77,7 @@ class L1TvProblem {
   int kh_;
   int kw_;
   std::size_t cells_;
-  FftwBuffer kernelSpectrum_;
-  FftwBuffer kernelPower_;
-  FftwBuffer gradientPower_;
-  FftwBuffer numerator_;
-  std::vector<double> residual_;
+  SplitSpectra spectra_;
   GradientSplitSolver solver_;
 };
 
@@ -93,12 +87,11 @@ bool l1TvDeconvolve(const double* y, double* x, const double* k, int rows, int c
                     double lambda, int d, IterationLog* log) {
   if (!acceptKernel(y, x, rows, cols, kh, kw)) return false;
   L1TvProblem problem(y, k, rows, cols, kh, kw);
-  problem.solve(x, lambda, 0, log);
-  if (d > 1) {
-    std::vector<double> second(y, y + static_cast<std::size_t>(rows) * cols);
-    problem.solve(second.data(), d * lambda, 1, log);
-    combineDeringing(x, second, rows, cols);
-  }
+  const SplitSolve solve = [&](GradientSplitSolver& solver, double* u, int index,
+                               IterationLog* solveLog) {
+    problem.solve(solver, u, index == 0 ? lambda : d * lambda, index, solveLog);
+  };
+  solveWithDeringing(problem.spectra(), problem.solver(), y, x, d, solve, log);
   return true;
 }
 

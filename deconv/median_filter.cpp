@@ -6,8 +6,12 @@
 #include <cstddef>
 #include <vector>
 
+#include "fourier/parallel.h"
+
 namespace kestrel {
 namespace {
+
+constexpr int kRowsPerBlock = 16;
 
 // A strict weak order even with NaNs, which plain < is not; sorted-range
 // searches need one to stay within their range.
@@ -44,23 +48,26 @@ void medianFilter(const double* src, double* dst, int width, int height, int s) 
   const int before = s / 2;
   const int after = s - before - 1;
   std::vector<double> result(static_cast<std::size_t>(width) * height);
-  SortedWindow window(s * s);
-  const auto column = [&](int top, int bottom, int c, auto&& apply) {
-    for (int r = top; r <= bottom; ++r) apply(src[static_cast<std::size_t>(r) * width + c]);
-  };
-  const auto insert = [&](double v) { window.insert(v); };
-  const auto remove = [&](double v) { window.remove(v); };
-  for (int i = 0; i < height; ++i) {
-    const int top = std::max(i - before, 0);
-    const int bottom = std::min(i + after, height - 1);
-    window.clear();
-    for (int c = 0; c <= std::min(after, width - 1); ++c) column(top, bottom, c, insert);
-    for (int j = 0; j < width; ++j) {
-      result[static_cast<std::size_t>(i) * width + j] = window.upperMedian();
-      if (j - before >= 0) column(top, bottom, j - before, remove);
-      if (j + after + 1 < width) column(top, bottom, j + after + 1, insert);
+  // Rows are independent: each block of rows slides a window of its own.
+  parallelFor(0, height, kRowsPerBlock, [&](int firstRow, int lastRow) {
+    SortedWindow window(s * s);
+    const auto column = [&](int top, int bottom, int c, auto&& apply) {
+      for (int r = top; r <= bottom; ++r) apply(src[static_cast<std::size_t>(r) * width + c]);
+    };
+    const auto insert = [&](double v) { window.insert(v); };
+    const auto remove = [&](double v) { window.remove(v); };
+    for (int i = firstRow; i < lastRow; ++i) {
+      const int top = std::max(i - before, 0);
+      const int bottom = std::min(i + after, height - 1);
+      window.clear();
+      for (int c = 0; c <= std::min(after, width - 1); ++c) column(top, bottom, c, insert);
+      for (int j = 0; j < width; ++j) {
+        result[static_cast<std::size_t>(i) * width + j] = window.upperMedian();
+        if (j - before >= 0) column(top, bottom, j - before, remove);
+        if (j + after + 1 < width) column(top, bottom, j + after + 1, insert);
+      }
     }
-  }
+  });
   std::copy(result.begin(), result.end(), dst);
 }
 
