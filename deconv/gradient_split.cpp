@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 
 #include "deconv/median_filter.h"
 #include "fourier/half_spectra.h"
@@ -185,17 +186,26 @@ void solveWithDeringing(const SplitSpectra& spectra, GradientSplitSolver& first,
   IterationLog secondLog;
   IterationLog* const logs[2] = {log != nullptr ? &firstLog : nullptr,
                                  log != nullptr ? &secondLog : nullptr};
-  // The two solves share nothing but the spectra, read only.
+  // The two solves share nothing but the spectra, read only. An exception
+  // (memory running out) is carried back to this thread.
+  std::exception_ptr thrown[2];
   parallelFor(0, 2, 1, [&](int begin, int end) {
     for (int index = begin; index < end; ++index) {
-      if (index == 0) {
-        solve(first, x, 0, logs[0]);
-      } else {
-        GradientSplitSolver own(spectra);
-        solve(own, second.data(), 1, logs[1]);
+      try {
+        if (index == 0) {
+          solve(first, x, 0, logs[0]);
+        } else {
+          GradientSplitSolver own(spectra);
+          solve(own, second.data(), 1, logs[1]);
+        }
+      } catch (...) {
+        thrown[index] = std::current_exception();
       }
     }
   });
+  for (const std::exception_ptr& error : thrown) {
+    if (error) std::rethrow_exception(error);
+  }
   if (log != nullptr) {
     log->insert(log->end(), firstLog.begin(), firstLog.end());
     log->insert(log->end(), secondLog.begin(), secondLog.end());

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstddef>
+#include <exception>
 #include <vector>
 
 #include "deblur/resample.h"
@@ -267,24 +268,33 @@ void padImage(const double* image, double* padded, const double* kernel, int wid
         levelFactors(level.kernel(), level.canvasHeight, level.canvasWidth, level.kernelHeight,
                      level.kernelWidth);
     // Planes are independent: each group of planes runs on a thread of its
-    // own with its own work planes.
+    // own with its own work planes. An exception (memory running out) is
+    // carried back to this thread.
+    std::vector<std::exception_ptr> thrown(static_cast<std::size_t>(planes));
     parallelFor(0, planes, 1, [&](int first, int last) {
-      PaddingRefiner refiner(level.canvasHeight, level.canvasWidth, factors);
-      for (int p = first; p < last; ++p) {
-        if (j == levels - 1) {
-          replicateEdges(level, level.image(p), level.canvas(p));
-        } else {
-          PaddingLevel& coarser = pyramid[j + 1];
-          resampleToSize(coarser.canvas(p), level.canvas(p), coarser.canvasHeight,
-                         coarser.canvasWidth, level.canvasHeight, level.canvasWidth);
-          copyImageIntoCanvas(level, level.image(p), level.canvas(p));
+      try {
+        PaddingRefiner refiner(level.canvasHeight, level.canvasWidth, factors);
+        for (int p = first; p < last; ++p) {
+          if (j == levels - 1) {
+            replicateEdges(level, level.image(p), level.canvas(p));
+          } else {
+            PaddingLevel& coarser = pyramid[j + 1];
+            resampleToSize(coarser.canvas(p), level.canvas(p), coarser.canvasHeight,
+                           coarser.canvasWidth, level.canvasHeight, level.canvasWidth);
+            copyImageIntoCanvas(level, level.image(p), level.canvas(p));
+          }
+          for (int step = 0; step < kStepsPerLevel; ++step) {
+            refiner.step(level.canvas(p));
+            copyImageIntoCanvas(level, level.image(p), level.canvas(p));
+          }
         }
-        for (int step = 0; step < kStepsPerLevel; ++step) {
-          refiner.step(level.canvas(p));
-          copyImageIntoCanvas(level, level.image(p), level.canvas(p));
-        }
+      } catch (...) {
+        thrown[first] = std::current_exception();
       }
     });
+    for (const std::exception_ptr& error : thrown) {
+      if (error) std::rethrow_exception(error);
+    }
   }
 }
 
