@@ -71,11 +71,10 @@ void GradientSplitSolver::shrinkGradients(const double* u, double threshold) {
       const double* below = u + cellCount((i + 1) % rows_, cols_);
       double* h = horizontal_.data() + cellCount(i, cols_);
       double* v = vertical_.data() + cellCount(i, cols_);
-      for (int j = 0; j < cols_; ++j) {
-        const int right = j + 1 < cols_ ? j + 1 : 0;
-        h[j] = shrink(row[right] - row[j], threshold);
-        v[j] = shrink(below[j] - row[j], threshold);
-      }
+      // The wrapping last column apart, so the loop runs without branches.
+      for (int j = 0; j + 1 < cols_; ++j) h[j] = shrink(row[j + 1] - row[j], threshold);
+      h[cols_ - 1] = shrink(row[0] - row[cols_ - 1], threshold);
+      for (int j = 0; j < cols_; ++j) v[j] = shrink(below[j] - row[j], threshold);
     }
   });
 }
@@ -86,11 +85,12 @@ void GradientSplitSolver::solve(const fftw_complex* numerator, double weight, do
     for (int i = first; i < last; ++i) {
       const std::size_t row = cellCount(i, cols_);
       const std::size_t above = cellCount(i > 0 ? i - 1 : rows_ - 1, cols_);
-      for (int j = 0; j < cols_; ++j) {
-        const int left = j > 0 ? j - 1 : cols_ - 1;
-        real_[row + j] = (horizontal_[row + left] - horizontal_[row + j]) +
-                         (vertical_[above + j] - vertical_[row + j]);
-      }
+      const double* h = horizontal_.data() + row;
+      const double* v = vertical_.data() + row;
+      const double* vAbove = vertical_.data() + above;
+      double* g = real_.data() + row;
+      g[0] = (h[cols_ - 1] - h[0]) + (vAbove[0] - v[0]);
+      for (int j = 1; j < cols_; ++j) g[j] = (h[j - 1] - h[j]) + (vAbove[j] - v[j]);
     }
   });
   forward_.execute();
