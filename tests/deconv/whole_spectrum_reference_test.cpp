@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "deconv/gradient_split.h"
+#include "deconv/hyper_laplacian.h"
 #include "deconv/l1_tv_deconvolution.h"
 #include "deconv/median_filter.h"
 #include "deconv/tv_deconvolution.h"
@@ -251,18 +253,31 @@ TEST(L1TvDeconvolve, MatchesTheWholeSpectrumFormulationAndTheDirectBlur) {
   EXPECT_LE(relativeDifference(x, referenceL1Tv(y, wide, kh, kw, 0.02, 0)), kL1ReferenceTolerance);
 }
 
+// Every routine with its results in one list, so that serial and threaded
+// runs can be compared byte for byte.
+std::vector<std::vector<double>> allDeconvolutions(const std::vector<double>& y,
+                                                   const std::vector<double>& k) {
+  std::vector<double> single(y.size()), hyper(y.size());
+  EXPECT_TRUE(singleTvDeconvolve(y.data(), single.data(), k.data(), kRows, kCols, kKernelSide,
+                                 kKernelSide, 0.0002));
+  EXPECT_TRUE(hyperLaplacianDeconvolve(y.data(), hyper.data(), k.data(), kRows, kCols,
+                                       kKernelSide, kKernelSide, 30000.0, 0.5));
+  return {tv(y, k, 0.0002, 10), l1Tv(y, k, 0.02, 10), single, hyper};
+}
+
 TEST(Deconvolutions, GiveTheSameBytesWhateverTheThreadCount) {
   const std::vector<double> y = observation();
   const std::vector<double> k = shakeKernel(kKernelSide);
   setThreadCount(1);
-  const std::vector<double> tvSerial = tv(y, k, 0.0002, 10);
-  const std::vector<double> l1Serial = l1Tv(y, k, 0.02, 10);
+  const std::vector<std::vector<double>> serial = allDeconvolutions(y, k);
   setThreadCount(3);
-  const std::vector<double> tvThreaded = tv(y, k, 0.0002, 10);
-  const std::vector<double> l1Threaded = l1Tv(y, k, 0.02, 10);
+  const std::vector<std::vector<double>> threaded = allDeconvolutions(y, k);
   setThreadCount(defaultThreadCount());
-  EXPECT_EQ(tvSerial, tvThreaded);
-  EXPECT_EQ(l1Serial, l1Threaded);
+  for (std::size_t i = 0; i < serial.size(); ++i) {
+    EXPECT_EQ(std::memcmp(serial[i].data(), threaded[i].data(), serial[i].size() * sizeof(double)),
+              0)
+        << "routine " << i;
+  }
 }
 
 TEST(TvDeconvolve, LogsTheFirstSolveBeforeTheSecondWhenTheyRunAtOnce) {
