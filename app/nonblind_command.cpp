@@ -121,10 +121,27 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
   std::fflush(stdout);
   int status = kExitSuccess;
   const auto start = std::chrono::steady_clock::now();
+  // The planes are independent and run on threads of their own; failures
+  // are reported afterwards, plane by plane, so the messages keep their
+  // order, and an exception (memory running out) reaches the caller.
+  std::vector<char> done(static_cast<std::size_t>(image.channels), 0);
+  std::vector<std::exception_ptr> thrown(static_cast<std::size_t>(image.channels));
+  parallelFor(0, image.channels, 1, [&](int first, int last) {
+    for (int c = first; c < last; ++c) {
+      try {
+        done[c] = command.deconvolve(image.planes.data() + planeSize * c,
+                                     result.data() + planeSize * c, kernel.data(), image.height,
+                                     image.width, kernelRows, kernelCols, numbers);
+      } catch (...) {
+        thrown[c] = std::current_exception();
+      }
+    }
+  });
+  for (const std::exception_ptr& error : thrown) {
+    if (error) std::rethrow_exception(error);
+  }
   for (int c = 0; c < image.channels; ++c) {
-    if (!command.deconvolve(image.planes.data() + planeSize * c, result.data() + planeSize * c,
-                            kernel.data(), image.height, image.width, kernelRows, kernelCols,
-                            numbers)) {
+    if (!done[c]) {
       std::printf("error in running deblur.\n");
       status = kExitFailure;
     }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 #include "deconv/iteration_log.h"
@@ -29,14 +30,27 @@ inline double shrink(double v, double theta) {
 // (silently), since it would wrap onto itself on the Fourier grid.
 bool acceptKernel(const double* y, double* x, int rows, int cols, int kernelRows, int kernelCols);
 
-// The image step and the work it needs, made once per deconvolution: one
-// complex plane with its forward and backward plans, and the w planes.
+// The spectra of the image step fixed by the kernel and the grid, as half
+// spectra of rows x (cols/2 + 1) cells (the transforms of real planes are
+// Hermitian): K, the kernel centred on cell (0, 0); |K|^2; and D, the power
+// of the two periodic differences.
+struct SplitSpectra {
+  SplitSpectra(const double* k, int rows, int cols, int kh, int kw);
+
+  int rows;
+  int cols;
+  FftwBuffer kernel;
+  std::vector<double> kernelPower;
+  std::vector<double> gradientPower;
+};
+
+// The image step and the work it needs, made once per solve: a real and a
+// half-spectrum plane with their real-to-complex plans, and the w planes.
+// Solvers on the same spectra are independent and may run concurrently.
 class GradientSplitSolver {
  public:
-  // kernelPower |K|^2 and gradientPower D are rows x cols real spectra
-  // (imaginary parts ignored), borrowed for the solver's lifetime.
-  GradientSplitSolver(int rows, int cols, const fftw_complex* kernelPower,
-                      const fftw_complex* gradientPower);
+  // spectra are borrowed for the solver's lifetime.
+  explicit GradientSplitSolver(const SplitSpectra& spectra);
 
   double* horizontal() { return horizontal_.data(); }
   double* vertical() { return vertical_.data(); }
@@ -44,24 +58,23 @@ class GradientSplitSolver {
   // w_h = shrink(d_h u, threshold), w_v = shrink(d_v u, threshold).
   void shrinkGradients(const double* u, double threshold);
 
-  // u = real part of the backward transform of
-  // (numerator + weight F(G)) / (|K|^2 + weight D), divided by rows*cols,
-  // where G is the adjoint of the differences applied to (w_h, w_v). This
-  // minimises 1/2 |k * u - z|^2 + weight/2 |d u - w|^2 for numerator =
-  // conj(K) F(z). A frequency whose denominator is 0 (with a positive
-  // weight, only (0, 0) for a kernel summing to 0) is set to 0, so no NaN
-  // or infinity appears.
+  // u = backward transform of (numerator + weight F(G)) / (|K|^2 + weight D),
+  // divided by rows*cols, where G is the adjoint of the differences applied
+  // to (w_h, w_v) and numerator is a half spectrum. This minimises
+  // 1/2 |k * u - z|^2 + weight/2 |d u - w|^2 for numerator = conj(K) F(z).
+  // A frequency whose denominator is 0 (with a positive weight, only (0, 0)
+  // for a kernel summing to 0) is set to 0, so no NaN or infinity appears.
   void solve(const fftw_complex* numerator, double weight, double* u);
 
-  // Forward transform of a rows x cols complex plane in place.
-  void transformForward(FftwBuffer& plane) const;
+  // Half spectrum of a real rows x cols plane into spectrum.
+  void transformForward(const double* plane, fftw_complex* spectrum);
 
  private:
   int rows_;
   int cols_;
-  const fftw_complex* kernelPower_;
-  const fftw_complex* gradientPower_;
-  FftwBuffer work_;
+  const SplitSpectra& spectra_;
+  FftwRealBuffer real_;
+  FftwBuffer spectrum_;
   FftwPlan forward_;
   FftwPlan backward_;
   std::vector<double> horizontal_;
@@ -69,18 +82,19 @@ class GradientSplitSolver {
 };
 
 // The fixed spectra of a least-squares data term for a plane y and kernel
-// k, conj(K) F(y), |K|^2 and D, with the solver built on them.
+// k: the split spectra and the half spectrum conj(K) F(y), with a first
+// solver built on them.
 class LeastSquaresProblem {
  public:
   LeastSquaresProblem(const double* y, const double* k, int rows, int cols, int kh, int kw);
 
+  const SplitSpectra& spectra() const { return spectra_; }
   GradientSplitSolver& solver() { return solver_; }
   const fftw_complex* numerator() const { return numerator_.data(); }
 
  private:
+  SplitSpectra spectra_;
   FftwBuffer numerator_;
-  FftwBuffer kernelPower_;
-  FftwBuffer gradientPower_;
   GradientSplitSolver solver_;
 };
 
@@ -108,5 +122,17 @@ void runSplitIterations(GradientSplitSolver& solver, const fftw_complex* numerat
 // Sharp detail of x comes back; its wide ringing does not. second is
 // overwritten.
 void combineDeringing(double* x, std::vector<double>& second, int rows, int cols);
+
+// One solve of an estimate u in place with the given solver; index is 0 for
+// the first solve of a call and 1 for the second.
+using SplitSolve =
+    std::function<void(GradientSplitSolver& solver, double* u, int index, IterationLog* log)>;
+
+// Runs solve on x (already holding y) with first and, when d > 1, on a
+// second estimate starting from y with a solver of its own, the two at once
+// when threads allow; then combines them with combineDeringing. log gets
+// the first solve's records, then the second's, whatever the timing.
+void solveWithDeringing(const SplitSpectra& spectra, GradientSplitSolver& first, const double* y,
+                        double* x, int d, const SplitSolve& solve, IterationLog* log);
 
 }  // namespace kestrel

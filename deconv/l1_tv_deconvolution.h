@@ -23,6 +23,8 @@ namespace kestrel {
 // plane as periodic, so pad the plane first (padImage) and crop after.
 // When d > 1 a second solve with weight d * lambda is combined with the
 // first through a 7x7 median of their difference, which suppresses ringing.
+// The two solves run at once when threads allow; the result does not
+// depend on the thread count.
 // The result is not clamped.
 //
 // x is always first set to a copy of y. Returns false, leaving that copy,

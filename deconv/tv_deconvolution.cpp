@@ -1,32 +1,20 @@
 #include "deconv/tv_deconvolution.h"
 
-#include <cstddef>
-#include <vector>
-
 #include "deconv/gradient_split.h"
 
 namespace kestrel {
-namespace {
-
-// With a least-squares data term the coupling weight of the image step is
-// beta itself (t = 1).
-void solveLeastSquares(LeastSquaresProblem& problem, double* u, double mu, bool capped, int solve,
-                       IterationLog* log) {
-  runSplitIterations(problem.solver(), problem.numerator(), {mu, 1.0, capped, solve, 0}, u, log);
-}
-
-}  // namespace
-
 bool tvDeconvolve(const double* y, double* x, const double* k, int rows, int cols, int kh, int kw,
                   double lambda, int d, IterationLog* log) {
   if (!acceptKernel(y, x, rows, cols, kh, kw)) return false;
   LeastSquaresProblem problem(y, k, rows, cols, kh, kw);
-  solveLeastSquares(problem, x, lambda, true, 0, log);
-  if (d > 1) {
-    std::vector<double> second(y, y + static_cast<std::size_t>(rows) * cols);
-    solveLeastSquares(problem, second.data(), d * lambda, true, 1, log);
-    combineDeringing(x, second, rows, cols);
-  }
+  // With a least-squares data term the coupling weight of the image step is
+  // beta itself (t = 1); the second solve's weight is d * lambda.
+  const SplitSolve solve = [&](GradientSplitSolver& solver, double* u, int index,
+                               IterationLog* solveLog) {
+    const double mu = index == 0 ? lambda : d * lambda;
+    runSplitIterations(solver, problem.numerator(), {mu, 1.0, true, index, 0}, u, solveLog);
+  };
+  solveWithDeringing(problem.spectra(), problem.solver(), y, x, d, solve, log);
   return true;
 }
 
@@ -34,7 +22,7 @@ bool singleTvDeconvolve(const double* y, double* x, const double* k, int rows, i
                         int kw, double lambda, IterationLog* log) {
   if (!acceptKernel(y, x, rows, cols, kh, kw)) return false;
   LeastSquaresProblem problem(y, k, rows, cols, kh, kw);
-  solveLeastSquares(problem, x, lambda, false, 0, log);
+  runSplitIterations(problem.solver(), problem.numerator(), {lambda, 1.0, false, 0, 0}, x, log);
   return true;
 }
 

@@ -28,6 +28,8 @@ namespace kestrel {
 // beta also stops before beta/mu reaches 1024: ten values as a rule. When
 // d > 1 a second solve with weight d * lambda is combined with the first
 // through a 7x7 median of their difference, which suppresses ringing.
+// The two solves run at once when threads allow; the result does not
+// depend on the thread count.
 bool tvDeconvolve(const double* y, double* x, const double* k, int rows, int cols, int kh, int kw,
                   double lambda, int d, IterationLog* log = nullptr);
 

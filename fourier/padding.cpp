@@ -4,10 +4,13 @@
 #include <cassert>
 #include <cmath>
 #include <cstddef>
+#include <exception>
 #include <vector>
 
 #include "deblur/resample.h"
 #include "fourier/fft_toolkit.h"
+#include "fourier/half_spectra.h"
+#include "fourier/parallel.h"
 
 namespace kestrel {
 namespace {
@@ -70,47 +73,71 @@ struct PaddingLevel {
   }
 };
 
-// The work plane and plans of the refinement steps on one canvas grid,
-// made once per level instead of once per step.
+// Z = K X W / (W + l G) with X = conj(K) Y W / (W |K|^2 + a G): every
+// factor but Y is real once K conj(K) = |K|^2 is formed, so a step scales Y
+// by one real number per frequency.
+double stepFactor(double power, double w, double g, double dataWeight, double smoothWeight) {
+  const double deconvolution = w * power + dataWeight * g;
+  const double smoothing = w + smoothWeight * g;
+  return deconvolution == 0.0 ? 0.0 : power * w * w / (deconvolution * smoothing);
+}
+
+// The step factors of a rows x cols canvas as a half spectrum, from the
+// kernel and the closed-form powers of the derivative filters: G = d_c +
+// d_r for the first differences, and for W the second differences (d_c^2,
+// d_r^2) and the mixed one (d_c d_r).
+std::vector<double> levelFactors(const double* kernel, int rows, int cols, int kernelRows,
+                                 int kernelCols) {
+  const FftwBuffer spectrum = kernelHalfSpectrum(kernel, rows, cols, kernelRows, kernelCols);
+  const std::vector<double> alongRows = differencePower(rows);
+  const std::vector<double> alongCols = differencePower(cols);
+  const int half = halfColumns(cols);
+  std::vector<double> factors(halfCells(rows, cols));
+  for (int i = 0; i < rows; ++i) {
+    const double dr = alongRows[i];
+    for (int j = 0; j < half; ++j) {
+      const std::size_t c = cellCount(i, half) + j;
+      const double dc = alongCols[j];
+      const double g = dc + dr;
+      const double w = 0.25 * (dc * dc + dr * dr + dc * dr) + 0.5 * g + 1.0;
+      const double power = spectrum[c][0] * spectrum[c][0] + spectrum[c][1] * spectrum[c][1];
+      factors[c] = stepFactor(power, w, g, kDataWeight, kSmoothWeight);
+    }
+  }
+  return factors;
+}
+
+// The work planes and real-to-complex plans of the refinement steps on one
+// canvas grid, made once per level and plane group instead of once per step.
 class PaddingRefiner {
  public:
-  // spectra must be those of the rows x cols grid.
-  PaddingRefiner(int rows, int cols, const PaddingSpectra& spectra)
-      : spectra_(spectra),
-        work_(cellCount(rows, cols)),
-        forward_(FftwPlan::dft2d(rows, cols, work_.data(), work_.data(), FFTW_FORWARD)),
-        backward_(FftwPlan::dft2d(rows, cols, work_.data(), work_.data(), FFTW_BACKWARD)) {
-    assert(rows == spectra.rows && cols == spectra.cols);
+  // factors: the rows x (cols/2 + 1) half spectrum of step factors, borrowed.
+  PaddingRefiner(int rows, int cols, const std::vector<double>& factors)
+      : factors_(factors),
+        real_(cellCount(rows, cols)),
+        spectrum_(halfCells(rows, cols)),
+        forward_(FftwPlan::realForward2d(rows, cols, real_.data(), spectrum_.data())),
+        backward_(FftwPlan::realBackward2d(rows, cols, spectrum_.data(), real_.data())) {
+    assert(factors.size() == spectrum_.size());
   }
 
-  void step(double* plane, double dataWeight, double smoothWeight) {
-    const std::size_t n = work_.size();
-    for (std::size_t i = 0; i < n; ++i) {
-      work_[i][0] = plane[i];
-      work_[i][1] = 0.0;
-    }
+  void step(double* plane) {
+    const std::size_t n = real_.size();
+    std::copy(plane, plane + n, real_.data());
     forward_.execute();
-    for (std::size_t i = 0; i < n; ++i) {
-      // X = conj(K) Y W / (W |K|^2 + a G) and Z = K X W / (W + l G): every
-      // factor but Y is real once K conj(K) = |K|^2 is formed.
-      const double power = spectra_.kernelPower[i][0];
-      const double w = spectra_.derivativeWeight[i][0];
-      const double g = spectra_.gradientPower[i][0];
-      const double deconvolution = w * power + dataWeight * g;
-      const double smoothing = w + smoothWeight * g;
-      const double factor =
-          deconvolution == 0.0 ? 0.0 : power * w * w / (deconvolution * smoothing);
-      work_[i][0] *= factor;
-      work_[i][1] *= factor;
+    for (std::size_t c = 0; c < spectrum_.size(); ++c) {
+      spectrum_[c][0] *= factors_[c];
+      spectrum_[c][1] *= factors_[c];
     }
     backward_.execute();
     const double cells = static_cast<double>(n);
-    for (std::size_t i = 0; i < n; ++i) plane[i] = std::clamp(work_[i][0] / cells, 0.0, 1.0);
+    for (std::size_t i = 0; i < n; ++i) plane[i] = std::clamp(real_[i] / cells, 0.0, 1.0);
   }
 
  private:
-  const PaddingSpectra& spectra_;
-  FftwBuffer work_;
+  const std::vector<double>& factors_;
+  FftwRealBuffer real_;
+  FftwBuffer spectrum_;
   FftwPlan forward_;
   FftwPlan backward_;
 };
@@ -197,7 +224,18 @@ void preparePaddingSpectra(const double* kernel, int cols, int rows, int kernelC
 
 void paddingStep(double* plane, int cols, int rows, double dataWeight, double smoothWeight,
                  const PaddingSpectra& spectra) {
-  PaddingRefiner(rows, cols, spectra).step(plane, dataWeight, smoothWeight);
+  assert(rows == spectra.rows && cols == spectra.cols);
+  const int half = halfColumns(cols);
+  std::vector<double> factors(halfCells(rows, cols));
+  for (int i = 0; i < rows; ++i) {
+    for (int j = 0; j < half; ++j) {
+      const std::size_t full = cellCount(i, cols) + j;
+      factors[cellCount(i, half) + j] =
+          stepFactor(spectra.kernelPower[full][0], spectra.derivativeWeight[full][0],
+                     spectra.gradientPower[full][0], dataWeight, smoothWeight);
+    }
+  }
+  PaddingRefiner(rows, cols, factors).step(plane);
 }
 
 void padImage(const double* image, double* padded, const double* kernel, int width, int height,
@@ -226,25 +264,36 @@ void padImage(const double* image, double* padded, const double* kernel, int wid
 
   for (int j = levels - 1; j >= 0; --j) {
     PaddingLevel& level = pyramid[j];
-    for (int p = 0; p < planes; ++p) {
-      if (j == levels - 1) {
-        replicateEdges(level, level.image(p), level.canvas(p));
-      } else {
-        PaddingLevel& coarser = pyramid[j + 1];
-        resampleToSize(coarser.canvas(p), level.canvas(p), coarser.canvasHeight,
-                       coarser.canvasWidth, level.canvasHeight, level.canvasWidth);
-        copyImageIntoCanvas(level, level.image(p), level.canvas(p));
+    const std::vector<double> factors =
+        levelFactors(level.kernel(), level.canvasHeight, level.canvasWidth, level.kernelHeight,
+                     level.kernelWidth);
+    // Planes are independent: each group of planes runs on a thread of its
+    // own with its own work planes. An exception (memory running out) is
+    // carried back to this thread.
+    std::vector<std::exception_ptr> thrown(static_cast<std::size_t>(planes));
+    parallelFor(0, planes, 1, [&](int first, int last) {
+      try {
+        PaddingRefiner refiner(level.canvasHeight, level.canvasWidth, factors);
+        for (int p = first; p < last; ++p) {
+          if (j == levels - 1) {
+            replicateEdges(level, level.image(p), level.canvas(p));
+          } else {
+            PaddingLevel& coarser = pyramid[j + 1];
+            resampleToSize(coarser.canvas(p), level.canvas(p), coarser.canvasHeight,
+                           coarser.canvasWidth, level.canvasHeight, level.canvasWidth);
+            copyImageIntoCanvas(level, level.image(p), level.canvas(p));
+          }
+          for (int step = 0; step < kStepsPerLevel; ++step) {
+            refiner.step(level.canvas(p));
+            copyImageIntoCanvas(level, level.image(p), level.canvas(p));
+          }
+        }
+      } catch (...) {
+        thrown[first] = std::current_exception();
       }
-    }
-    PaddingSpectra spectra;
-    preparePaddingSpectra(level.kernel(), level.canvasWidth, level.canvasHeight, level.kernelWidth,
-                          level.kernelHeight, spectra);
-    PaddingRefiner refiner(level.canvasHeight, level.canvasWidth, spectra);
-    for (int p = 0; p < planes; ++p) {
-      for (int step = 0; step < kStepsPerLevel; ++step) {
-        refiner.step(level.canvas(p), kDataWeight, kSmoothWeight);
-        copyImageIntoCanvas(level, level.image(p), level.canvas(p));
-      }
+    });
+    for (const std::exception_ptr& error : thrown) {
+      if (error) std::rethrow_exception(error);
     }
   }
 }

@@ -31,6 +31,8 @@ struct PaddingSpectra {
 // The band is refined coarse to fine over as many 0.618-scaled levels as
 // the largest kernel side calls for; a largest side below 3 (whose level
 // count would come out below 1) uses a single level.
+// Planes are refined on separate threads; the result does not depend on
+// the thread count.
 void padImage(const double* image, double* padded, const double* kernel, int width, int height,
               int planes, int kernelWidth, int kernelHeight, int padX, int padY);
 

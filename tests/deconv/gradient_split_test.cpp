@@ -57,8 +57,9 @@ TEST(GradientSplitSolver, ShrinksThePeriodicDifferences) {
   const std::vector<double> u = randomPlane(rows, cols, 1);
   std::vector<double> vh(u.size()), vv(u.size());
   forwardDifferences(u.data(), vh.data(), vv.data(), rows, cols);
-  const FftwBuffer power(u.size());
-  GradientSplitSolver solver(rows, cols, power.data(), power.data());
+  const std::vector<double> impulse = {1.0};
+  const SplitSpectra spectra(impulse.data(), rows, cols, 1, 1);
+  GradientSplitSolver solver(spectra);
   solver.shrinkGradients(u.data(), 0.25);
   for (std::size_t i = 0; i < u.size(); ++i) {
     EXPECT_EQ(solver.horizontal()[i], shrink(vh[i], 0.25));
