@@ -5,7 +5,15 @@
 #include <cstddef>
 #include <vector>
 
+#include "fourier/parallel.h"
+
 namespace kestrel {
+namespace {
+
+// Rows handed to one thread at a time; small planes stay on one thread.
+constexpr int kRowGrain = 16;
+
+}  // namespace
 
 int filter2D(FilterParams& params) {
   if (std::fabs(params.scale) < 1e-10 || std::fabs(params.scale) > 1e10) params.scale = 1.0;
@@ -38,29 +46,47 @@ int filter2D(FilterParams& params) {
     out = scratch.data();
   }
 
-  for (int i = 0; i < height; ++i) {
-    for (int j = 0; j < width; ++j) {
-      double sum = 0.0;
-      for (int a = 0; a < kh; ++a) {
-        int r = i - cy + a;
-        if (r < 0 || r >= height) {
-          if (!replicate) continue;
-          r = std::clamp(r, 0, height - 1);
-        }
-        const double* row = in + static_cast<std::size_t>(r) * width;
-        const double* w = weights.data() + static_cast<std::size_t>(a) * kw;
-        for (int b = 0; b < kw; ++b) {
-          int c = j - cx + b;
-          if (c < 0 || c >= width) {
-            if (!replicate) continue;
-            c = std::clamp(c, 0, width - 1);
+  // Rows are independent; inside a row the columns whose window lies wholly
+  // within the plane skip the boundary tests but add the same terms in the
+  // same order.
+  const int innerFirst = std::min(cx, width);
+  const int innerLast = std::max(innerFirst, width - (kw - 1 - cx));
+  parallelFor(0, height, kRowGrain, [&](int first, int last) {
+    for (int i = first; i < last; ++i) {
+      const bool rowsInside = i - cy >= 0 && i - cy + kh <= height;
+      double* outRow = out + static_cast<std::size_t>(i) * width;
+      for (int j = 0; j < width; ++j) {
+        double sum = 0.0;
+        if (rowsInside && j >= innerFirst && j < innerLast) {
+          for (int a = 0; a < kh; ++a) {
+            const double* row = in + static_cast<std::size_t>(i - cy + a) * width + (j - cx);
+            const double* w = weights.data() + static_cast<std::size_t>(a) * kw;
+            for (int b = 0; b < kw; ++b) sum += w[b] * row[b];
           }
-          sum += w[b] * row[c];
+          outRow[j] = params.scale * sum;
+          continue;
         }
+        for (int a = 0; a < kh; ++a) {
+          int r = i - cy + a;
+          if (r < 0 || r >= height) {
+            if (!replicate) continue;
+            r = std::clamp(r, 0, height - 1);
+          }
+          const double* row = in + static_cast<std::size_t>(r) * width;
+          const double* w = weights.data() + static_cast<std::size_t>(a) * kw;
+          for (int b = 0; b < kw; ++b) {
+            int c = j - cx + b;
+            if (c < 0 || c >= width) {
+              if (!replicate) continue;
+              c = std::clamp(c, 0, width - 1);
+            }
+            sum += w[b] * row[c];
+          }
+        }
+        outRow[j] = params.scale * sum;
       }
-      out[static_cast<std::size_t>(i) * width + j] = params.scale * sum;
     }
-  }
+  });
 
   if (!scratch.empty()) std::copy(scratch.begin(), scratch.end(), params.output);
   return 0;

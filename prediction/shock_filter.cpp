@@ -6,8 +6,13 @@
 #include <cstddef>
 #include <vector>
 
+#include "fourier/parallel.h"
+
 namespace kestrel {
 namespace {
+
+// Rows handed to one thread at a time; small planes stay on one thread.
+constexpr int kRowGrain = 16;
 
 // Scratch planes reused by every step of one call.
 struct ShockScratch {
@@ -45,14 +50,18 @@ void shockStep(double* plane, int width, int height, double step, double scale,
 
   // The cross derivative needs the central x-differences of the rows above
   // and below, so they are computed for the whole plane first.
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      scratch.centralX[static_cast<std::size_t>(y) * width + x] =
-          0.5 * (backwardX(x, y) + forwardX(x, y));
+  parallelFor(0, height, kRowGrain, [&](int first, int last) {
+    for (int y = first; y < last; ++y) {
+      for (int x = 0; x < width; ++x) {
+        scratch.centralX[static_cast<std::size_t>(y) * width + x] =
+            0.5 * (backwardX(x, y) + forwardX(x, y));
+      }
     }
-  }
+  });
 
-  for (int y = 0; y < height; ++y) {
+  // Every pixel reads only the plane and centralX, so rows are independent.
+  parallelFor(0, height, kRowGrain, [&](int first, int last) {
+  for (int y = first; y < last; ++y) {
     const int above = std::max(y - 1, 0);
     const int below = std::min(y + 1, height - 1);
     for (int x = 0; x < width; ++x) {
@@ -86,6 +95,7 @@ void shockStep(double* plane, int width, int height, double step, double scale,
       scratch.next[index] = centre + step * (-(magnitude * sign) / scale);
     }
   }
+  });
   std::copy(scratch.next.begin(), scratch.next.end(), plane);
 }
 
