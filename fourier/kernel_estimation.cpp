@@ -32,15 +32,13 @@ void estimateKernel(const double* predGradX, const double* predGradY,
   assert(s.scratch != nullptr);
   LevelScratch& w = *s.scratch;
 
-  // The two forward transforms are independent: one per thread.
-  parallelFor(0, 2, 1, [&](int first, int last) {
-    for (int t = first; t < last; ++t) {
-      double* grid = t == 0 ? w.padPlaneX.data() : w.padPlaneY.data();
-      fftw_complex* spectrum = t == 0 ? w.padSpectrumX.data() : w.padSpectrumY.data();
-      placeInPaddedGrid(t == 0 ? predGradX : predGradY, rows, cols, s, grid);
-      w.padForward.execute(grid, spectrum);
-    }
-  });
+  if (w.kernelRows != kernelRows) {
+    planKernelWindow(w, rows, cols, s.padRows, s.padCols, kernelRows);
+  }
+  placeInPaddedGrid(predGradX, rows, cols, s, w.padPlaneX.data());
+  placeInPaddedGrid(predGradY, rows, cols, s, w.padPlaneY.data());
+  w.padForwardX.execute();
+  w.padForwardY.execute();
 
   // Per frequency: K = a (conj(Px) Bx + conj(Py) By) / (a (|Px|^2 + |Py|^2) + weight),
   // written over Px.
@@ -63,7 +61,7 @@ void estimateKernel(const double* predGradX, const double* predGradY,
       px[i][1] = a * (pxr * bx[i][1] - pxi * bx[i][0] + pyr * by[i][1] - pyi * by[i][0]) / d;
     }
   });
-  w.padBackward.execute(px, w.padResult.data());
+  w.padBackward.execute();
   cutKernel(w.padResult.data(), kernel, s.padRows, s.padCols, kernelRows, kernelCols,
             static_cast<double>(s.padRows) * s.padCols);
 }

@@ -17,7 +17,6 @@ constexpr int kRowGrain = 16;
 
 void estimateLatent(const double* kernel, double* latent, const LevelSpectra& levelSpectra,
                     int rows, int cols, int kernelRows, int kernelCols, double weight) {
-  const std::size_t n = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
   const LevelSpectra& s = levelSpectra;
   const std::size_t rowLength = static_cast<std::size_t>(s.halfCols);
   assert(s.scratch != nullptr && s.blurredSpectrum.size() == rows * rowLength &&
@@ -25,12 +24,19 @@ void estimateLatent(const double* kernel, double* latent, const LevelSpectra& le
          s.gradientPower.size() == rows * rowLength);
   LevelScratch& w = *s.scratch;
 
-  // The previous backward transform left the grid full.
+  if (w.kernelRows != kernelRows) {
+    planKernelWindow(w, rows, cols, s.padRows, s.padCols, kernelRows);
+  }
+  // The forward transform reads only the kernel's rows; the previous
+  // backward transform left them full.
   double* grid = w.levelPlane.data();
-  std::fill(grid, grid + n, 0.0);
+  for (const auto& [first, last] : kernelWindowRows(rows, kernelRows)) {
+    std::fill(grid + static_cast<std::size_t>(first) * cols,
+              grid + static_cast<std::size_t>(last) * cols, 0.0);
+  }
   placeKernel(kernel, grid, rows, cols, kernelRows, kernelCols);
   fftw_complex* k = w.levelSpectrum.data();
-  w.levelForward.execute(grid, k);
+  w.levelForward.execute();
 
   // Per frequency: X = conj(K) Y W / (W |K|^2 + weight G), written over K.
   parallelFor(0, rows, kRowGrain, [&](int first, int last) {
@@ -48,7 +54,7 @@ void estimateLatent(const double* kernel, double* latent, const LevelSpectra& le
       k[i][1] = (kr * yi - ki * yr) * wd / d;
     }
   });
-  w.levelBackward.execute(k, grid);
+  w.levelBackward.execute();
 
   const double cells = static_cast<double>(rows) * cols;
   parallelFor(0, rows, kRowGrain, [&](int first, int last) {

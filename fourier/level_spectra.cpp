@@ -65,7 +65,8 @@ void placeInPaddedGrid(const double* plane, int rows, int cols, const LevelSpect
   }
 }
 
-std::unique_ptr<LevelScratch> makeScratch(int rows, int cols, const LevelSpectra& s) {
+std::unique_ptr<LevelScratch> makeScratch(int rows, int cols, int kernelRows,
+                                          const LevelSpectra& s) {
   auto scratch = std::make_unique<LevelScratch>();
   LevelScratch& w = *scratch;
   const std::size_t padCells = cellCount(s.padRows, s.padCols);
@@ -75,16 +76,17 @@ std::unique_ptr<LevelScratch> makeScratch(int rows, int cols, const LevelSpectra
   w.padSpectrumX = FftwBuffer(padHalf);
   w.padSpectrumY = FftwBuffer(padHalf);
   w.padResult = FftwRealBuffer(padCells);
-  w.padForward = FftwPlan::realForward2d(s.padRows, s.padCols, w.padPlaneX.data(),
-                                         w.padSpectrumX.data());
-  w.padBackward = FftwPlan::realBackward2d(s.padRows, s.padCols, w.padSpectrumX.data(),
-                                           w.padResult.data());
+  // Only the level's rows of the padded grids are ever non-zero.
+  const RowRanges levelRows = {{s.padTop, s.padTop + rows}};
+  w.padForwardX = SplitRealTransform::forward(s.padRows, s.padCols, levelRows, w.padPlaneX.data(),
+                                              w.padSpectrumX.data());
+  w.padForwardY = SplitRealTransform::forward(s.padRows, s.padCols, levelRows, w.padPlaneY.data(),
+                                              w.padSpectrumY.data());
   w.levelPlane = FftwRealBuffer(cellCount(rows, cols));
   w.levelSpectrum = FftwBuffer(cellCount(rows, s.halfCols));
-  w.levelForward =
-      FftwPlan::realForward2d(rows, cols, w.levelPlane.data(), w.levelSpectrum.data());
-  w.levelBackward =
-      FftwPlan::realBackward2d(rows, cols, w.levelSpectrum.data(), w.levelPlane.data());
+  w.levelBackward = SplitRealTransform::backward(rows, cols, {{0, rows}}, w.levelSpectrum.data(),
+                                                 w.levelPlane.data());
+  planKernelWindow(w, rows, cols, s.padRows, s.padCols, kernelRows);
   return scratch;
 }
 
@@ -133,7 +135,7 @@ void prepareLevelSpectra(const double* levelImage, const double* kernel, int col
   s.padBottom = s.padRows - rows - s.padTop;
   s.padLeft = (s.padCols - cols) / 2;
   s.padRight = s.padCols - cols - s.padLeft;
-  s.scratch = makeScratch(rows, cols, s);
+  s.scratch = makeScratch(rows, cols, kernelRows, s);
   parallelFor(0, 2, 1, [&](int first, int last) {
     for (int t = first; t < last; ++t) {
       if (t == 0) {
@@ -181,6 +183,25 @@ void gradientCoherenceMap(const LevelSpectra& levelSpectra, double* map, int row
     map[i] = std::sqrt(sumX[i] * sumX[i] + sumY[i] * sumY[i]) /
              (std::sqrt(magX[i] * magX[i] + magY[i] * magY[i]) + 1.0);
   }
+}
+
+RowRanges kernelWindowRows(int gridRows, int kernelRows) {
+  const int top = kernelRows / 2;
+  const int below = kernelRows - top;
+  if (below >= gridRows - top) return {{0, gridRows}};
+  if (top == 0) return {{0, below}};
+  return {{0, below}, {gridRows - top, gridRows}};
+}
+
+void planKernelWindow(LevelScratch& scratch, int rows, int cols, int padRows, int padCols,
+                      int kernelRows) {
+  scratch.kernelRows = kernelRows;
+  scratch.padBackward =
+      SplitRealTransform::backward(padRows, padCols, kernelWindowRows(padRows, kernelRows),
+                                   scratch.padSpectrumX.data(), scratch.padResult.data());
+  scratch.levelForward =
+      SplitRealTransform::forward(rows, cols, kernelWindowRows(rows, kernelRows),
+                                  scratch.levelPlane.data(), scratch.levelSpectrum.data());
 }
 
 void releaseLevelSpectra(LevelSpectra& levelSpectra) { levelSpectra = LevelSpectra(); }

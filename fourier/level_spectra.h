@@ -15,27 +15,40 @@
 #include <vector>
 
 #include "fourier/fftw_resources.h"
+#include "fourier/split_transform.h"
 
 namespace kestrel {
 
 // Transform plans and scratch arrays made once per level and reused by every
 // kernel and latent estimate of the level.
 struct LevelScratch {
-  // Padded grid, real to half spectrum and back.
-  FftwPlan padForward;
-  FftwPlan padBackward;
-  // Zero except where the predicted gradients are placed.
+  // The kernel size the transforms below that read or write only the
+  // kernel's window were planned for.
+  int kernelRows = 0;
+  // Padded grid: the predicted gradients go in (zero outside the level's
+  // rows and columns), the kernel window comes out of padResult.
   FftwRealBuffer padPlaneX;
   FftwRealBuffer padPlaneY;
   FftwBuffer padSpectrumX;
   FftwBuffer padSpectrumY;
   FftwRealBuffer padResult;
-  // Level grid, real to half spectrum and back.
-  FftwPlan levelForward;
-  FftwPlan levelBackward;
+  SplitRealTransform padForwardX;
+  SplitRealTransform padForwardY;
+  SplitRealTransform padBackward;
+  // Level grid: the kernel goes in, the latent image comes out.
   FftwRealBuffer levelPlane;
   FftwBuffer levelSpectrum;
+  SplitRealTransform levelForward;
+  SplitRealTransform levelBackward;
 };
+
+// The rows of a grid that a kernel of kernelRows rows, centred on row 0,
+// covers: the first kernelRows - kernelRows/2 and the last kernelRows/2.
+RowRanges kernelWindowRows(int gridRows, int kernelRows);
+
+// Plans the transforms of the scratch space that depend on the kernel size.
+void planKernelWindow(LevelScratch& scratch, int rows, int cols, int padRows, int padCols,
+                      int kernelRows);
 
 // Owns every buffer; filled by prepareLevelSpectra, read only until
 // releaseLevelSpectra (or its destructor) frees it, apart from the scratch
