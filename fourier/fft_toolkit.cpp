@@ -6,6 +6,7 @@
 
 #include "fourier/fftw_resources.h"
 #include "fourier/parallel.h"
+#include "fourier/split_transform.h"
 
 namespace kestrel {
 namespace {
@@ -36,7 +37,9 @@ std::vector<double> filterPower(const double* filter, int filterRows, int filter
     }
   }
   FftwBuffer spectrum(half);
-  FftwPlan::realForward2d(rows, cols, grid.data(), spectrum.data()).execute();
+  SplitRealTransform::forward(rows, cols, kernelWindowRows(rows, filterRows), grid.data(),
+                              spectrum.data())
+      .execute();
   std::vector<double> power(half);
   for (std::size_t i = 0; i < half; ++i) power[i] = squaredMagnitude(spectrum[i]);
   return power;
@@ -246,7 +249,7 @@ void edgeTaper(const double* image, double* out, const double* kernel, int rows,
   const std::vector<double> betaY = taperWeights(vertical, rows);
 
   // The circular blur, through real-to-complex transforms of the kernel and
-  // the image, run side by side.
+  // the image.
   const std::size_t half = cellCount(rows, halfWidth(cols));
   FftwRealBuffer kernelGrid(n);
   placeKernel(kernel, kernelGrid.data(), rows, cols, kernelRows, kernelCols);
@@ -254,22 +257,17 @@ void edgeTaper(const double* image, double* out, const double* kernel, int rows,
   std::copy(image, image + n, input.data());
   FftwBuffer k(half);
   FftwBuffer spectrum(half);
-  const FftwPlan forward = FftwPlan::realForward2d(rows, cols, input.data(), spectrum.data());
-  parallelFor(0, 2, 1, [&](int first, int last) {
-    for (int t = first; t < last; ++t) {
-      if (t == 0) {
-        forward.execute(input.data(), spectrum.data());
-      } else {
-        forward.execute(kernelGrid.data(), k.data());
-      }
-    }
-  });
+  SplitRealTransform::forward(rows, cols, {{0, rows}}, input.data(), spectrum.data()).execute();
+  // Only the kernel's rows of its grid are non-zero.
+  SplitRealTransform::forward(rows, cols, kernelWindowRows(rows, kernelRows), kernelGrid.data(),
+                              k.data())
+      .execute();
   for (std::size_t i = 0; i < half; ++i) {
     const double sr = spectrum[i][0], si = spectrum[i][1];
     spectrum[i][0] = sr * k[i][0] - si * k[i][1];
     spectrum[i][1] = sr * k[i][1] + si * k[i][0];
   }
-  FftwPlan::realBackward2d(rows, cols, spectrum.data(), input.data()).execute();
+  SplitRealTransform::backward(rows, cols, {{0, rows}}, spectrum.data(), input.data()).execute();
 
   double hi = 0.0;
   double lo = 100000.0;

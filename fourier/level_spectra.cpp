@@ -109,7 +109,9 @@ void prepareLevelSpectra(const double* levelImage, const double* kernel, int col
     FftwRealBuffer tapered(n);
     edgeTaper(levelImage, tapered.data(), kernel, rows, cols, kernelRows, kernelCols);
     s.blurredSpectrum = FftwBuffer(half);
-    FftwPlan::realForward2d(rows, cols, tapered.data(), s.blurredSpectrum.data()).execute();
+    SplitRealTransform::forward(rows, cols, {{0, rows}}, tapered.data(),
+                                s.blurredSpectrum.data())
+        .execute();
   }
 
   // Kernel estimation fits the gradients of the image as it was given; the
@@ -154,7 +156,9 @@ FftwBuffer paddedSpectrum(const double* plane, int rows, int cols,
   FftwRealBuffer grid(cellCount(s.padRows, s.padCols));
   placeInPaddedGrid(plane, rows, cols, s, grid.data());
   FftwBuffer spectrum(cellCount(s.padRows, s.padHalfCols));
-  FftwPlan::realForward2d(s.padRows, s.padCols, grid.data(), spectrum.data()).execute();
+  SplitRealTransform::forward(s.padRows, s.padCols, {{s.padTop, s.padTop + rows}}, grid.data(),
+                              spectrum.data())
+      .execute();
   return spectrum;
 }
 
@@ -183,14 +187,6 @@ void gradientCoherenceMap(const LevelSpectra& levelSpectra, double* map, int row
     map[i] = std::sqrt(sumX[i] * sumX[i] + sumY[i] * sumY[i]) /
              (std::sqrt(magX[i] * magX[i] + magY[i] * magY[i]) + 1.0);
   }
-}
-
-RowRanges kernelWindowRows(int gridRows, int kernelRows) {
-  const int top = kernelRows / 2;
-  const int below = kernelRows - top;
-  if (below >= gridRows - top) return {{0, gridRows}};
-  if (top == 0) return {{0, below}};
-  return {{0, below}, {gridRows - top, gridRows}};
 }
 
 void planKernelWindow(LevelScratch& scratch, int rows, int cols, int padRows, int padCols,

@@ -42,10 +42,6 @@ struct LevelScratch {
   SplitRealTransform levelBackward;
 };
 
-// The rows of a grid that a kernel of kernelRows rows, centred on row 0,
-// covers: the first kernelRows - kernelRows/2 and the last kernelRows/2.
-RowRanges kernelWindowRows(int gridRows, int kernelRows);
-
 // Plans the transforms of the scratch space that depend on the kernel size.
 void planKernelWindow(LevelScratch& scratch, int rows, int cols, int padRows, int padCols,
                       int kernelRows);

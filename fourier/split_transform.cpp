@@ -44,6 +44,14 @@ void runAll(const std::vector<FftwPlan>& plans) {
 
 }  // namespace
 
+RowRanges kernelWindowRows(int gridRows, int kernelRows) {
+  const int top = kernelRows / 2;
+  const int below = kernelRows - top;
+  if (below >= gridRows - top) return {{0, gridRows}};
+  if (top == 0) return {{0, below}};
+  return {{0, below}, {gridRows - top, gridRows}};
+}
+
 SplitRealTransform SplitRealTransform::forward(int gridRows, int gridCols, const RowRanges& rows,
                                                double* grid, fftw_complex* spectrum) {
   SplitRealTransform t;

@@ -18,6 +18,11 @@ namespace kestrel {
 // Half-open ranges [first, last) of grid rows.
 using RowRanges = std::vector<std::pair<int, int>>;
 
+// The rows of a grid that a kernel of kernelRows rows centred on row 0
+// covers, wrapping: the first kernelRows - kernelRows/2 and the last
+// kernelRows/2 (every row when these meet).
+RowRanges kernelWindowRows(int gridRows, int kernelRows);
+
 class SplitRealTransform {
  public:
   SplitRealTransform() = default;
