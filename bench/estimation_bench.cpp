@@ -47,7 +47,8 @@ std::vector<double> picture() {
 // A diagonal motion streak, summing to 1.
 std::vector<double> streak() {
   std::vector<double> kernel(kKernelSize * kKernelSize, 0.0);
-  for (int i = 4; i < kKernelSize - 4; ++i) kernel[i * kKernelSize + (i + kKernelSize / 2) / 2] = 1.0;
+  for (int i = 4; i < kKernelSize - 4; ++i)
+    kernel[i * kKernelSize + (i + kKernelSize / 2) / 2] = 1.0;
   double sum = 0.0;
   for (double v : kernel) sum += v;
   for (double& v : kernel) v /= sum;
@@ -203,7 +204,10 @@ BENCHMARK(BM_EstimateLatent)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTi
 BENCHMARK(BM_GaussianFilter2D)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_ShockFilter)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 BENCHMARK(BM_ResamplePyramid)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
-BENCHMARK(BM_FinestLevelIterations)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->Iterations(1);
+BENCHMARK(BM_FinestLevelIterations)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->Iterations(1);
 
 }  // namespace
 }  // namespace kestrel

@@ -49,13 +49,31 @@ const double kDiff[3] = {1.0, -1.0, 0.0};
 const double kSecondDiff[5] = {1.0, -2.0, 1.0, 0.0, 0.0};
 const double kMixedDiff[9] = {1.0, -1.0, 0.0, -1.0, 1.0, 0.0, 0.0, 0.0, 0.0};
 
-void gradientHalfPower(int rows, int cols, double* gradientPower) {
-  std::vector<double> powers[2];
-  parallelFor(0, 2, 1, [&](int first, int last) {
+struct DifferenceFilter {
+  const double* taps;
+  int rows;
+  int cols;
+};
+
+// dx, dy, then dxx, dyy, dxy.
+const DifferenceFilter kFilters[5] = {
+    {kDiff, 1, 3}, {kDiff, 3, 1}, {kSecondDiff, 1, 5}, {kSecondDiff, 5, 1}, {kMixedDiff, 3, 3}};
+
+// The powers of the first `count` filters. They are independent and run
+// side by side; every caller sums them in a fixed order, so the split over
+// threads does not show in the result.
+std::vector<std::vector<double>> filterPowers(int count, int rows, int cols) {
+  std::vector<std::vector<double>> powers(count);
+  parallelFor(0, count, 1, [&](int first, int last) {
     for (int f = first; f < last; ++f) {
-      powers[f] = f == 0 ? filterPower(kDiff, 1, 3, rows, cols) : filterPower(kDiff, 3, 1, rows, cols);
+      powers[f] = filterPower(kFilters[f].taps, kFilters[f].rows, kFilters[f].cols, rows, cols);
     }
   });
+  return powers;
+}
+
+void gradientHalfPower(int rows, int cols, double* gradientPower) {
+  const std::vector<std::vector<double>> powers = filterPowers(2, rows, cols);
   const std::size_t half = cellCount(rows, halfWidth(cols));
   for (std::size_t i = 0; i < half; ++i) gradientPower[i] = powers[0][i] + powers[1][i];
 }
@@ -67,8 +85,9 @@ void mirrorHalf(const double* half, int rows, int cols, fftw_complex* full) {
   for (int r = 0; r < rows; ++r) {
     const int mirrorRow = (rows - r) % rows;
     for (int c = 0; c < cols; ++c) {
-      const double v = c < halfCols ? half[static_cast<std::size_t>(r) * halfCols + c]
-                                    : half[static_cast<std::size_t>(mirrorRow) * halfCols + (cols - c)];
+      const double v = c < halfCols
+                           ? half[static_cast<std::size_t>(r) * halfCols + c]
+                           : half[static_cast<std::size_t>(mirrorRow) * halfCols + (cols - c)];
       fftw_complex& out = full[static_cast<std::size_t>(r) * cols + c];
       out[0] = v;
       out[1] = 0.0;
@@ -176,20 +195,7 @@ void spectrumToKernel(const fftw_complex* spectrum, double* kernel, int rows, in
 
 void derivativeHalfSpectra(int rows, int cols, double* gradientPower, double* derivativeWeight) {
   const std::size_t half = cellCount(rows, halfWidth(cols));
-  // The five filters are independent; their powers are summed afterwards in
-  // a fixed order, so the split over threads does not show in the result.
-  std::vector<double> powers[5];
-  parallelFor(0, 5, 1, [&](int first, int last) {
-    for (int f = first; f < last; ++f) {
-      switch (f) {
-        case 0: powers[f] = filterPower(kDiff, 1, 3, rows, cols); break;
-        case 1: powers[f] = filterPower(kDiff, 3, 1, rows, cols); break;
-        case 2: powers[f] = filterPower(kSecondDiff, 1, 5, rows, cols); break;
-        case 3: powers[f] = filterPower(kSecondDiff, 5, 1, rows, cols); break;
-        default: powers[f] = filterPower(kMixedDiff, 3, 3, rows, cols); break;
-      }
-    }
-  });
+  const std::vector<std::vector<double>> powers = filterPowers(5, rows, cols);
   for (std::size_t i = 0; i < half; ++i) {
     gradientPower[i] = powers[0][i] + powers[1][i];
     const double second = powers[2][i] + powers[3][i] + powers[4][i];

@@ -109,8 +109,7 @@ void prepareLevelSpectra(const double* levelImage, const double* kernel, int col
     FftwRealBuffer tapered(n);
     edgeTaper(levelImage, tapered.data(), kernel, rows, cols, kernelRows, kernelCols);
     s.blurredSpectrum = FftwBuffer(half);
-    SplitRealTransform::forward(rows, cols, {{0, rows}}, tapered.data(),
-                                s.blurredSpectrum.data())
+    SplitRealTransform::forward(rows, cols, {{0, rows}}, tapered.data(), s.blurredSpectrum.data())
         .execute();
   }
 

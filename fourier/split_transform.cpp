@@ -82,8 +82,9 @@ SplitRealTransform SplitRealTransform::backward(int gridRows, int gridCols, cons
   t.columnBlocks_ = columnPlans(gridRows, t.halfCols_, spectrum, FFTW_BACKWARD);
   for (const auto& [from, to] : rows) {
     for (const auto& [first, last] : cut(from, to)) {
-      t.rowBlocks_.push_back(FftwPlan::realRowsBackward(
-          last - first, gridCols, spectrum + offset(first, t.halfCols_), grid + offset(first, gridCols)));
+      t.rowBlocks_.push_back(FftwPlan::realRowsBackward(last - first, gridCols,
+                                                        spectrum + offset(first, t.halfCols_),
+                                                        grid + offset(first, gridCols)));
     }
   }
   return t;
@@ -100,7 +101,8 @@ void SplitRealTransform::execute() const {
   std::vector<bool> read(gridRows_, false);
   for (const auto& [from, to] : rows_) std::fill(read.begin() + from, read.begin() + to, true);
   for (int r = 0; r < gridRows_; ++r) {
-    if (!read[r]) std::memset(spectrum_ + offset(r, halfCols_), 0, sizeof(fftw_complex) * halfCols_);
+    if (!read[r])
+      std::memset(spectrum_ + offset(r, halfCols_), 0, sizeof(fftw_complex) * halfCols_);
   }
   runAll(rowBlocks_);
   runAll(columnBlocks_);

@@ -29,8 +29,8 @@ class SplitRealTransform {
 
   // Forward transform of grid into spectrum reading only the rows in
   // `rows`; the grid is taken as zero elsewhere. Plans for these arrays.
-  static SplitRealTransform forward(int gridRows, int gridCols, const RowRanges& rows,
-                                    double* grid, fftw_complex* spectrum);
+  static SplitRealTransform forward(int gridRows, int gridCols, const RowRanges& rows, double* grid,
+                                    fftw_complex* spectrum);
   // Backward transform (unnormalised) of spectrum, which it overwrites,
   // writing only the grid rows in `rows`. Plans for these arrays.
   static SplitRealTransform backward(int gridRows, int gridCols, const RowRanges& rows,

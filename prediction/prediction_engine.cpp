@@ -278,9 +278,8 @@ void CImageMyPredictionEngine::computeCoherenceMask(double* mask) {
     const double derived = smallestKthLargest(bins, k);
     coherenceThreshold = derived < kCoherenceCeiling ? derived : kCoherenceCeiling;
   }
-  forEachPixel(count, [&](std::size_t i) {
-    mask[i] = coherenceThreshold <= coherenceMap[i] ? 1.0 : 0.0;
-  });
+  forEachPixel(count,
+               [&](std::size_t i) { mask[i] = coherenceThreshold <= coherenceMap[i] ? 1.0 : 0.0; });
 }
 
 double CImageMyPredictionEngine::selectKthLargest(double* values, int first, int last, int k) {

@@ -108,8 +108,8 @@ TEST(Filter2D, AddsTheSameTermsInTheSameOrderAsADirectCorrelation) {
     for (const auto& [kernelHeight, kernelWidth] : kernels) {
       const Plane kernel = randomPlane(kernelHeight, kernelWidth, seed++, -1.0, 1.0);
       for (int boundary : {kBoundaryZero, kBoundaryReplicate}) {
-        const Plane expected = referenceFilter(in, height, width, kernel, kernelHeight,
-                                               kernelWidth, boundary, kFilterCorrelation, 1.3);
+        const Plane expected = referenceFilter(in, height, width, kernel, kernelHeight, kernelWidth,
+                                               boundary, kFilterCorrelation, 1.3);
         Plane out(in.size(), 99.0);
         FilterParams p = paramsFor(in, out, height, width, kernel, kernelHeight, kernelWidth,
                                    boundary, kFilterCorrelation, 1.3);

@@ -15,9 +15,9 @@ namespace {
 
 using testing::forwardDiffX;
 using testing::forwardDiffY;
+using testing::halfToSpace;
 using testing::Plane;
 using testing::randomPlane;
-using testing::halfToSpace;
 
 // One forward and one backward transform of up to ~10^5 cells of values
 // of order 1, divided by the cell count: rounding stays far below 1e-12.
