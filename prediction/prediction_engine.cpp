@@ -171,10 +171,18 @@ void CImageMyPredictionEngine::init(const PredictionParams& params, const double
 
 void CImageMyPredictionEngine::predict() {
   const std::size_t count = static_cast<std::size_t>(width) * height;
-  gradX.assign(count, 0.0);
-  gradY.assign(count, 0.0);
-  std::vector<double> smoothed(count, 0.0);
-  std::vector<double> shocked(count, 0.0);
+  // Every stage below writes each element of its plane, so the planes of
+  // the previous prediction are reused without clearing.
+  gradX.resize(count);
+  gradY.resize(count);
+  std::vector<double>& smoothed = smoothed_;
+  std::vector<double>& shocked = shocked_;
+  std::vector<double>& mask = mask_;
+  std::vector<double>& magnitude = magnitude_;
+  smoothed.resize(count);
+  shocked.resize(count);
+  mask.resize(count);
+  magnitude.resize(count);
 
   // Each stage uses the value present at the start of the prediction.
   const std::vector<double> gaussian = makeGaussianKernel(kGaussianSize, kGaussianSize, sigma);
@@ -185,12 +193,10 @@ void CImageMyPredictionEngine::predict() {
   shockStep = decay * shockStep;
   forwardDifferences(shocked.data(), gradX.data(), gradY.data(), width, height);
 
-  std::vector<double> mask(count, 0.0);
   computeCoherenceMask(mask.data());
   coherenceThreshold = coherenceThreshold * kCoherenceDecay;
   // The mask scales the magnitude, not the gradients: a masked pixel has
   // magnitude 0 and is cleared because a derived threshold is never negative.
-  std::vector<double> magnitude(count, 0.0);
   const bool derive = gradThreshold[0] <= 0.0;
   std::vector<unsigned char> bin(derive ? count : 0);
   forEachPixel(count, [&](std::size_t i) {
