@@ -17,6 +17,7 @@
 #include "fourier/latent_estimation.h"
 #include "fourier/level_spectra.h"
 #include "fourier/padding.h"
+#include "fourier/parallel.h"
 #include "prediction/prediction_engine.h"
 
 namespace kestrel {
@@ -72,19 +73,23 @@ void normaliseOrReset(Plane& kernel, int rows, int cols) {
 Plane greyImage(const double* input, int height, int width, int channels, double gamma) {
   const std::size_t n = area(height, width);
   Plane grey(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    double v;
-    if (channels == 1) {
-      v = std::pow(input[i], gamma);
-    } else {
-      v = 0.2989 * std::pow(input[i], gamma);
-      v += 0.587 * std::pow(input[n + i], gamma);
-      v += 0.114 * std::pow(input[2 * n + i], gamma);
+  const int rowGrain = 16;
+  parallelFor(0, height, rowGrain, [&](int first, int last) {
+    const std::size_t end = area(last, width);
+    for (std::size_t i = area(first, width); i < end; ++i) {
+      double v;
+      if (channels == 1) {
+        v = std::pow(input[i], gamma);
+      } else {
+        v = 0.2989 * std::pow(input[i], gamma);
+        v += 0.587 * std::pow(input[n + i], gamma);
+        v += 0.114 * std::pow(input[2 * n + i], gamma);
+      }
+      if (v > 1.0) v = 1.0;
+      if (v < 0.0) v = 0.0;
+      grey[i] = v;
     }
-    if (v > 1.0) v = 1.0;
-    if (v < 0.0) v = 0.0;
-    grey[i] = v;
-  }
+  });
   return grey;
 }
 

@@ -5,8 +5,14 @@
 #include <cstddef>
 #include <vector>
 
+#include "fourier/parallel.h"
+
 namespace kestrel {
 namespace {
+
+// Output rows handed to one thread at a time; small planes stay on one
+// thread.
+constexpr int kRowGrain = 16;
 
 // For every output index, taps input indices (already clamped) and weights
 // summing to 1.
@@ -44,32 +50,36 @@ Contributions contributions(int inLength, int outLength, double scale, double ke
 // Resamples every column of a rows x cols plane to outRows samples.
 void resampleColumns(const double* source, double* destination, int cols, int outRows,
                      const Contributions& table) {
-  for (int j = 0; j < outRows; ++j) {
-    const int* index = &table.index[static_cast<std::size_t>(j) * table.taps];
-    const double* weight = &table.weight[static_cast<std::size_t>(j) * table.taps];
-    double* out = destination + static_cast<std::size_t>(j) * cols;
-    for (int c = 0; c < cols; ++c) out[c] = 0.0;
-    for (int p = 0; p < table.taps; ++p) {
-      const double* in = source + static_cast<std::size_t>(index[p]) * cols;
-      for (int c = 0; c < cols; ++c) out[c] += weight[p] * in[c];
+  parallelFor(0, outRows, kRowGrain, [&](int first, int last) {
+    for (int j = first; j < last; ++j) {
+      const int* index = &table.index[static_cast<std::size_t>(j) * table.taps];
+      const double* weight = &table.weight[static_cast<std::size_t>(j) * table.taps];
+      double* out = destination + static_cast<std::size_t>(j) * cols;
+      for (int c = 0; c < cols; ++c) out[c] = 0.0;
+      for (int p = 0; p < table.taps; ++p) {
+        const double* in = source + static_cast<std::size_t>(index[p]) * cols;
+        for (int c = 0; c < cols; ++c) out[c] += weight[p] * in[c];
+      }
     }
-  }
+  });
 }
 
 // Resamples every row of a rows x cols plane to outCols samples.
 void resampleRows(const double* source, double* destination, int rows, int cols, int outCols,
                   const Contributions& table) {
-  for (int r = 0; r < rows; ++r) {
-    const double* in = source + static_cast<std::size_t>(r) * cols;
-    double* out = destination + static_cast<std::size_t>(r) * outCols;
-    for (int j = 0; j < outCols; ++j) {
-      const int* index = &table.index[static_cast<std::size_t>(j) * table.taps];
-      const double* weight = &table.weight[static_cast<std::size_t>(j) * table.taps];
-      double sum = 0.0;
-      for (int p = 0; p < table.taps; ++p) sum += weight[p] * in[index[p]];
-      out[j] = sum;
+  parallelFor(0, rows, kRowGrain, [&](int first, int last) {
+    for (int r = first; r < last; ++r) {
+      const double* in = source + static_cast<std::size_t>(r) * cols;
+      double* out = destination + static_cast<std::size_t>(r) * outCols;
+      for (int j = 0; j < outCols; ++j) {
+        const int* index = &table.index[static_cast<std::size_t>(j) * table.taps];
+        const double* weight = &table.weight[static_cast<std::size_t>(j) * table.taps];
+        double sum = 0.0;
+        for (int p = 0; p < table.taps; ++p) sum += weight[p] * in[index[p]];
+        out[j] = sum;
+      }
     }
-  }
+  });
 }
 
 }  // namespace

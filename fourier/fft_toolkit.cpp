@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "fourier/fftw_resources.h"
+#include "fourier/parallel.h"
+#include "fourier/split_transform.h"
 
 namespace kestrel {
 namespace {
@@ -15,37 +17,88 @@ std::size_t cellCount(int rows, int cols) {
 
 double squaredMagnitude(const fftw_complex& z) { return z[0] * z[0] + z[1] * z[1]; }
 
-// Adds |spectrum of filter|^2 * factor to the real parts of sum. The filter
-// is placed like a kernel, centre on the origin, but taps that wrap onto the
+int halfWidth(int cols) { return cols / 2 + 1; }
+
+// |spectrum of filter|^2 on the half spectrum of the grid. The filter is
+// placed like a kernel, centre on the origin, but taps that wrap onto the
 // same cell add up: on a grid narrower than the filter the trailing zeros
 // would otherwise overwrite a tap, and the filter would stop being a
 // difference (G(0,0) would no longer be 0). On wider grids this is exactly
-// kernelToSpectrum.
-void accumulateFilterPower(const double* filter, int filterRows, int filterCols, int rows,
-                           int cols, double factor, fftw_complex* sum) {
-  const std::size_t n = cellCount(rows, cols);
-  FftwBuffer grid(n);
+// the placement of placeKernel.
+std::vector<double> filterPower(const double* filter, int filterRows, int filterCols, int rows,
+                                int cols) {
+  const std::size_t half = cellCount(rows, halfWidth(cols));
+  FftwRealBuffer grid(cellCount(rows, cols));
   for (int i = 0; i < filterRows; ++i) {
     const int r = ((rows - filterRows / 2 + i) % rows + rows) % rows;
     for (int j = 0; j < filterCols; ++j) {
       const int c = ((cols - filterCols / 2 + j) % cols + cols) % cols;
-      grid[static_cast<std::size_t>(r) * cols + c][0] += filter[i * filterCols + j];
+      grid[static_cast<std::size_t>(r) * cols + c] += filter[i * filterCols + j];
     }
   }
-  FftwBuffer spectrum(n);
-  transform2d(rows, cols, grid.data(), spectrum.data(), FFTW_FORWARD);
-  for (std::size_t i = 0; i < n; ++i) sum[i][0] += factor * squaredMagnitude(spectrum[i]);
+  FftwBuffer spectrum(half);
+  SplitRealTransform::forward(rows, cols, kernelWindowRows(rows, filterRows), grid.data(),
+                              spectrum.data())
+      .execute();
+  std::vector<double> power(half);
+  for (std::size_t i = 0; i < half; ++i) power[i] = squaredMagnitude(spectrum[i]);
+  return power;
 }
 
 const double kDiff[3] = {1.0, -1.0, 0.0};
 const double kSecondDiff[5] = {1.0, -2.0, 1.0, 0.0, 0.0};
 const double kMixedDiff[9] = {1.0, -1.0, 0.0, -1.0, 1.0, 0.0, 0.0, 0.0, 0.0};
 
+struct DifferenceFilter {
+  const double* taps;
+  int rows;
+  int cols;
+};
+
+// dx, dy, then dxx, dyy, dxy.
+const DifferenceFilter kFilters[5] = {
+    {kDiff, 1, 3}, {kDiff, 3, 1}, {kSecondDiff, 1, 5}, {kSecondDiff, 5, 1}, {kMixedDiff, 3, 3}};
+
+// The powers of the first `count` filters. They are independent and run
+// side by side; every caller sums them in a fixed order, so the split over
+// threads does not show in the result.
+std::vector<std::vector<double>> filterPowers(int count, int rows, int cols) {
+  std::vector<std::vector<double>> powers(count);
+  parallelFor(0, count, 1, [&](int first, int last) {
+    for (int f = first; f < last; ++f) {
+      powers[f] = filterPower(kFilters[f].taps, kFilters[f].rows, kFilters[f].cols, rows, cols);
+    }
+  });
+  return powers;
+}
+
+void gradientHalfPower(int rows, int cols, double* gradientPower) {
+  const std::vector<std::vector<double>> powers = filterPowers(2, rows, cols);
+  const std::size_t half = cellCount(rows, halfWidth(cols));
+  for (std::size_t i = 0; i < half; ++i) gradientPower[i] = powers[0][i] + powers[1][i];
+}
+
+// Writes the full rows x cols spectrum of an even real function given its
+// half spectrum, imaginary parts 0.
+void mirrorHalf(const double* half, int rows, int cols, fftw_complex* full) {
+  const int halfCols = halfWidth(cols);
+  for (int r = 0; r < rows; ++r) {
+    const int mirrorRow = (rows - r) % rows;
+    for (int c = 0; c < cols; ++c) {
+      const double v = c < halfCols
+                           ? half[static_cast<std::size_t>(r) * halfCols + c]
+                           : half[static_cast<std::size_t>(mirrorRow) * halfCols + (cols - c)];
+      fftw_complex& out = full[static_cast<std::size_t>(r) * cols + c];
+      out[0] = v;
+      out[1] = 0.0;
+    }
+  }
+}
+
 void gradientPowerOf(int rows, int cols, fftw_complex* gradientPower) {
-  const std::size_t n = cellCount(rows, cols);
-  for (std::size_t i = 0; i < n; ++i) gradientPower[i][0] = gradientPower[i][1] = 0.0;
-  accumulateFilterPower(kDiff, 1, 3, rows, cols, 1.0, gradientPower);
-  accumulateFilterPower(kDiff, 3, 1, rows, cols, 1.0, gradientPower);
+  std::vector<double> half(cellCount(rows, halfWidth(cols)));
+  gradientHalfPower(rows, cols, half.data());
+  mirrorHalf(half.data(), rows, cols, gradientPower);
 }
 
 void powerOf(const fftw_complex* spectrum, fftw_complex* power, std::size_t n) {
@@ -82,6 +135,32 @@ std::vector<double> taperWeights(const std::vector<double>& profile, int length)
 
 }  // namespace
 
+void placeKernel(const double* kernel, double* grid, int rows, int cols, int kernelRows,
+                 int kernelCols) {
+  const int top = kernelRows / 2;
+  const int left = kernelCols / 2;
+  for (int i = 0; i < kernelRows; ++i) {
+    const int r = ((rows - top + i) % rows + rows) % rows;
+    for (int j = 0; j < kernelCols; ++j) {
+      const int c = ((cols - left + j) % cols + cols) % cols;
+      grid[static_cast<std::size_t>(r) * cols + c] = kernel[i * kernelCols + j];
+    }
+  }
+}
+
+void cutKernel(const double* grid, double* kernel, int rows, int cols, int kernelRows,
+               int kernelCols, double divisor) {
+  const int top = kernelRows / 2;
+  const int left = kernelCols / 2;
+  for (int i = 0; i < kernelRows; ++i) {
+    const int r = ((rows - top + i) % rows + rows) % rows;
+    for (int j = 0; j < kernelCols; ++j) {
+      const int c = ((cols - left + j) % cols + cols) % cols;
+      kernel[i * kernelCols + j] = grid[static_cast<std::size_t>(r) * cols + c] / divisor;
+    }
+  }
+}
+
 void kernelToSpectrum(const double* kernel, fftw_complex* spectrum, int rows, int cols,
                       int kernelRows, int kernelCols) {
   FftwBuffer grid(cellCount(rows, cols));
@@ -108,29 +187,30 @@ void spectrumToKernel(const fftw_complex* spectrum, double* kernel, int rows, in
   }
   FftwBuffer grid(n);
   transform2d(rows, cols, input.data(), grid.data(), FFTW_BACKWARD);
-  const int top = kernelRows / 2;
-  const int left = kernelCols / 2;
-  const double cells = static_cast<double>(rows) * cols;
-  for (int i = 0; i < kernelRows; ++i) {
-    const int r = ((rows - top + i) % rows + rows) % rows;
-    for (int j = 0; j < kernelCols; ++j) {
-      const int c = ((cols - left + j) % cols + cols) % cols;
-      kernel[i * kernelCols + j] = grid[static_cast<std::size_t>(r) * cols + c][0] / cells;
-    }
+  FftwRealBuffer real(n);
+  for (std::size_t i = 0; i < n; ++i) real[i] = grid[i][0];
+  cutKernel(real.data(), kernel, rows, cols, kernelRows, kernelCols,
+            static_cast<double>(rows) * cols);
+}
+
+void derivativeHalfSpectra(int rows, int cols, double* gradientPower, double* derivativeWeight) {
+  const std::size_t half = cellCount(rows, halfWidth(cols));
+  const std::vector<std::vector<double>> powers = filterPowers(5, rows, cols);
+  for (std::size_t i = 0; i < half; ++i) {
+    gradientPower[i] = powers[0][i] + powers[1][i];
+    const double second = powers[2][i] + powers[3][i] + powers[4][i];
+    derivativeWeight[i] = 0.25 * second + 0.5 * gradientPower[i] + 1.0;
   }
 }
 
 void derivativeSpectra(int rows, int cols, fftw_complex* gradientPower,
                        fftw_complex* derivativeWeight) {
-  const std::size_t n = cellCount(rows, cols);
-  gradientPowerOf(rows, cols, gradientPower);
-  for (std::size_t i = 0; i < n; ++i) derivativeWeight[i][0] = derivativeWeight[i][1] = 0.0;
-  accumulateFilterPower(kSecondDiff, 1, 5, rows, cols, 1.0, derivativeWeight);
-  accumulateFilterPower(kSecondDiff, 5, 1, rows, cols, 1.0, derivativeWeight);
-  accumulateFilterPower(kMixedDiff, 3, 3, rows, cols, 1.0, derivativeWeight);
-  for (std::size_t i = 0; i < n; ++i) {
-    derivativeWeight[i][0] = 0.25 * derivativeWeight[i][0] + 0.5 * gradientPower[i][0] + 1.0;
-  }
+  const std::size_t half = cellCount(rows, halfWidth(cols));
+  std::vector<double> g(half);
+  std::vector<double> w(half);
+  derivativeHalfSpectra(rows, cols, g.data(), w.data());
+  mirrorHalf(g.data(), rows, cols, gradientPower);
+  mirrorHalf(w.data(), rows, cols, derivativeWeight);
 }
 
 void deconvolutionSpectra(const double* image, const double* kernel, int rows, int cols,
@@ -174,18 +254,26 @@ void edgeTaper(const double* image, double* out, const double* kernel, int rows,
   const std::vector<double> betaX = taperWeights(horizontal, cols);
   const std::vector<double> betaY = taperWeights(vertical, rows);
 
-  FftwBuffer k(n);
-  kernelToSpectrum(kernel, k.data(), rows, cols, kernelRows, kernelCols);
-  FftwBuffer input(n);
-  for (std::size_t i = 0; i < n; ++i) input[i][0] = image[i];
-  FftwBuffer spectrum(n);
-  transform2d(rows, cols, input.data(), spectrum.data(), FFTW_FORWARD);
-  for (std::size_t i = 0; i < n; ++i) {
+  // The circular blur, through real-to-complex transforms of the kernel and
+  // the image.
+  const std::size_t half = cellCount(rows, halfWidth(cols));
+  FftwRealBuffer kernelGrid(n);
+  placeKernel(kernel, kernelGrid.data(), rows, cols, kernelRows, kernelCols);
+  FftwRealBuffer input(n);
+  std::copy(image, image + n, input.data());
+  FftwBuffer k(half);
+  FftwBuffer spectrum(half);
+  SplitRealTransform::forward(rows, cols, {{0, rows}}, input.data(), spectrum.data()).execute();
+  // Only the kernel's rows of its grid are non-zero.
+  SplitRealTransform::forward(rows, cols, kernelWindowRows(rows, kernelRows), kernelGrid.data(),
+                              k.data())
+      .execute();
+  for (std::size_t i = 0; i < half; ++i) {
     const double sr = spectrum[i][0], si = spectrum[i][1];
     spectrum[i][0] = sr * k[i][0] - si * k[i][1];
     spectrum[i][1] = sr * k[i][1] + si * k[i][0];
   }
-  transform2d(rows, cols, spectrum.data(), input.data(), FFTW_BACKWARD);
+  SplitRealTransform::backward(rows, cols, {{0, rows}}, spectrum.data(), input.data()).execute();
 
   double hi = 0.0;
   double lo = 100000.0;
@@ -197,7 +285,7 @@ void edgeTaper(const double* image, double* out, const double* kernel, int rows,
     for (int c = 0; c < cols; ++c) {
       const std::size_t i = static_cast<std::size_t>(r) * cols + c;
       const double alpha = (1.0 - betaY[r]) * (1.0 - betaX[c]);
-      const double blurred = input[i][0] / rows / cols;
+      const double blurred = input[i] / rows / cols;
       const double blended = alpha * image[i] + (1.0 - alpha) * blurred;
       out[i] = std::clamp(blended, lo, hi);
     }

@@ -24,6 +24,21 @@ void kernelToSpectrum(const double* kernel, fftw_complex* spectrum, int rows, in
 void spectrumToKernel(const fftw_complex* spectrum, double* kernel, int rows, int cols,
                       int kernelRows, int kernelCols);
 
+// Writes the kernel into a rows x cols real grid with its centre on cell
+// (0, 0), wrapping around the grid edges; other cells are left as they are.
+void placeKernel(const double* kernel, double* grid, int rows, int cols, int kernelRows,
+                 int kernelCols);
+
+// Reads the kernel window around cell (0, 0) of a rows x cols real grid,
+// dividing every value by divisor; the inverse of placeKernel.
+void cutKernel(const double* grid, double* kernel, int rows, int cols, int kernelRows,
+               int kernelCols, double divisor);
+
+// G and W below on the half spectrum of the grid: rows x (cols/2 + 1) real
+// values each, row-major. The full spectra are these mirrored, both being
+// even functions of the frequency.
+void derivativeHalfSpectra(int rows, int cols, double* gradientPower, double* derivativeWeight);
+
 // G = |F dx|^2 + |F dy|^2 and W = 1 + 0.5 G + 0.25 (|F dxx|^2 + |F dyy|^2 +
 // |F dxy|^2) of the grid, imaginary parts 0. G(0,0) = 0, W >= 1. The
 // difference filters are circular on every grid, however narrow.

@@ -115,6 +115,29 @@ FftwPlan FftwPlan::realBackward2d(int rows, int cols, fftw_complex* in, double* 
   return FftwPlan(planned([&] { return fftw_plan_dft_c2r_2d(rows, cols, in, out, FFTW_ESTIMATE); }));
 }
 
+FftwPlan FftwPlan::realRows(int count, int length, double* in, fftw_complex* out) {
+  const int half = length / 2 + 1;
+  return FftwPlan(planned([&] {
+    return fftw_plan_many_dft_r2c(1, &length, count, in, nullptr, 1, length, out, nullptr, 1, half,
+                                  FFTW_ESTIMATE);
+  }));
+}
+
+FftwPlan FftwPlan::realRowsBackward(int count, int length, fftw_complex* in, double* out) {
+  const int half = length / 2 + 1;
+  return FftwPlan(planned([&] {
+    return fftw_plan_many_dft_c2r(1, &length, count, in, nullptr, 1, half, out, nullptr, 1, length,
+                                  FFTW_ESTIMATE);
+  }));
+}
+
+FftwPlan FftwPlan::columns(int length, int count, int stride, fftw_complex* data, int sign) {
+  return FftwPlan(planned([&] {
+    return fftw_plan_many_dft(1, &length, count, data, nullptr, stride, 1, data, nullptr, stride, 1,
+                              sign, FFTW_ESTIMATE);
+  }));
+}
+
 void FftwPlan::execute() const { fftw_execute(plan_); }
 
 void FftwPlan::execute(fftw_complex* in, fftw_complex* out) const {

@@ -85,6 +85,15 @@ class FftwPlan {
   static FftwPlan realForward2d(int rows, int cols, double* in, fftw_complex* out);
   static FftwPlan realBackward2d(int rows, int cols, fftw_complex* in, double* out);
 
+  // count contiguous real rows of length values to their half spectra
+  // (length/2 + 1 values each, rows also contiguous), and back (the
+  // backward transform overwrites its input).
+  static FftwPlan realRows(int count, int length, double* in, fftw_complex* out);
+  static FftwPlan realRowsBackward(int count, int length, fftw_complex* in, double* out);
+  // In place along count neighbouring columns of length values each, one
+  // column's values stride cells apart (a row-major grid stride cells wide).
+  static FftwPlan columns(int length, int count, int stride, fftw_complex* data, int sign);
+
   void execute() const;
   // Runs the plan on other arrays of the same size and alignment.
   void execute(fftw_complex* in, fftw_complex* out) const;

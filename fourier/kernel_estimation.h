@@ -14,6 +14,8 @@ namespace kestrel {
 // (padTop, padLeft). The result is raw: it may hold negative values and
 // need not sum to 1. weight must not be negative; with weight 0 a
 // frequency absent from both predicted gradients gets 0 (minimum norm).
+// Works in the record's scratch space, so estimates on one record must not
+// run at the same time.
 void estimateKernel(const double* predGradX, const double* predGradY,
                     const LevelSpectra& levelSpectra, int rows, int cols, int kernelRows,
                     int kernelCols, double* kernel, double weight);

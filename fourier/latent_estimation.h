@@ -15,6 +15,8 @@ namespace kestrel {
 // A frequency where the cost does not depend on x (W |K|^2 + weight G = 0,
 // e.g. the mean for a kernel summing to 0) gets the value 0, the
 // minimum-norm choice; a value that is not a number comes out as 0.
+// Works in the record's scratch space, so estimates on one record must not
+// run at the same time.
 void estimateLatent(const double* kernel, double* latent, const LevelSpectra& levelSpectra,
                     int rows, int cols, int kernelRows, int kernelCols, double weight);
 

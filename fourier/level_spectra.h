@@ -5,37 +5,76 @@
 // grid carries the spectra of latent estimation; a larger zero-padded grid
 // of padRows x padCols carries the gradient spectra of kernel estimation, so
 // that a kernel of the level's size fits without wrapping onto itself.
+//
+// Every transformed plane is real, so only half spectra are kept: a grid of
+// R x C cells has the R x (C/2 + 1) spectrum of a real-to-complex transform,
+// row-major; the other half is the mirrored conjugate.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "fourier/fftw_resources.h"
+#include "fourier/split_transform.h"
 
 namespace kestrel {
 
+// Transform plans and scratch arrays made once per level and reused by every
+// kernel and latent estimate of the level.
+struct LevelScratch {
+  // The kernel size the transforms below that read or write only the
+  // kernel's window were planned for.
+  int kernelRows = 0;
+  // Padded grid: the predicted gradients go in (zero outside the level's
+  // rows and columns), the kernel window comes out of padResult.
+  FftwRealBuffer padPlaneX;
+  FftwRealBuffer padPlaneY;
+  FftwBuffer padSpectrumX;
+  FftwBuffer padSpectrumY;
+  FftwRealBuffer padResult;
+  SplitRealTransform padForwardX;
+  SplitRealTransform padForwardY;
+  SplitRealTransform padBackward;
+  // Level grid: the kernel goes in, the latent image comes out.
+  FftwRealBuffer levelPlane;
+  FftwBuffer levelSpectrum;
+  SplitRealTransform levelForward;
+  SplitRealTransform levelBackward;
+};
+
+// Plans the transforms of the scratch space that depend on the kernel size.
+void planKernelWindow(LevelScratch& scratch, int rows, int cols, int padRows, int padCols,
+                      int kernelRows);
+
 // Owns every buffer; filled by prepareLevelSpectra, read only until
-// releaseLevelSpectra (or its destructor) frees it. Move-only.
+// releaseLevelSpectra (or its destructor) frees it, apart from the scratch
+// space: kernel and latent estimates on one record must not overlap in time.
+// Move-only.
 struct LevelSpectra {
-  // G of the level grid, imaginary parts 0 (rows x cols).
-  FftwBuffer gradientPower;
-  // Forward transform of the edge-tapered blurred level image (rows x cols).
+  // G of the level grid, half spectrum (rows x halfCols), real.
+  std::vector<double> gradientPower;
+  // Forward transform of the edge-tapered blurred level image, half spectrum
+  // (rows x halfCols).
   FftwBuffer blurredSpectrum;
-  // W of the level grid, imaginary parts 0 (rows x cols).
-  FftwBuffer derivativeWeight;
+  // W of the level grid, half spectrum (rows x halfCols), real.
+  std::vector<double> derivativeWeight;
   // Forward differences of the untapered level image; the last column of
   // blurGradX and the last row of blurGradY are 0 (rows x cols).
   std::vector<double> blurGradX;
   std::vector<double> blurGradY;
-  // Transforms of blurGradX and blurGradY placed at (padTop, padLeft) in a
-  // zero padRows x padCols grid.
+  // Half spectra (padRows x padHalfCols) of blurGradX and blurGradY placed
+  // at (padTop, padLeft) in a zero padRows x padCols grid.
   FftwBuffer blurGradXSpectrum;
   FftwBuffer blurGradYSpectrum;
+  int halfCols = 0;
   int padRows = 0;
   int padCols = 0;
+  int padHalfCols = 0;
   int padTop = 0;
   int padBottom = 0;
   int padLeft = 0;
   int padRight = 0;
+  std::unique_ptr<LevelScratch> scratch;
 };
 
 // Fills every field from the blurred level image and the kernel the level
@@ -45,9 +84,9 @@ void prepareLevelSpectra(const double* levelImage, const double* kernel, int col
                          int kernelCols, int kernelRows, LevelSpectra& levelSpectra);
 
 // Forward transform of a rows x cols plane placed where the level image sits
-// in the padded grid, at (padTop, padLeft) among zeros; padRows x padCols
-// values. Predicted gradients go through it too, so they line up with the
-// blurred ones.
+// in the padded grid, at (padTop, padLeft) among zeros; padRows x padHalfCols
+// values (the half spectrum). Predicted gradients go through the same
+// transform, so they line up with the blurred ones.
 FftwBuffer paddedSpectrum(const double* plane, int rows, int cols,
                           const LevelSpectra& levelSpectra);
 

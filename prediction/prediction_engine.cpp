@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "fourier/filter2d.h"
+#include "fourier/parallel.h"
 #include "prediction/filter_kernels.h"
 #include "prediction/shock_filter.h"
 
@@ -39,6 +40,20 @@ constexpr double kDeriveCoherenceBelow = -10.0;
 constexpr int kGaussianSize = 5;
 
 using Bins = std::array<std::vector<double>, 4>;
+
+// Pixels handed to one thread at a time.
+constexpr int kPixelGrain = 1 << 14;
+
+// Calls pixel(i) for every i in [0, count), spread over the threads; every
+// call must be independent of the others.
+template <typename Pixel>
+void forEachPixel(std::size_t count, const Pixel& pixel) {
+  const std::size_t chunks = (count + kPixelGrain - 1) / kPixelGrain;
+  parallelFor(0, static_cast<int>(chunks), 1, [&](int first, int last) {
+    const std::size_t end = std::min(count, static_cast<std::size_t>(last) * kPixelGrain);
+    for (std::size_t i = static_cast<std::size_t>(first) * kPixelGrain; i < end; ++i) pixel(i);
+  });
+}
 
 void filterPlane(const double* input, double* output, int width, int height, const double* kernel,
                  int kernelWidth, int kernelHeight, int boundaryMode, int filterMode) {
@@ -156,10 +171,18 @@ void CImageMyPredictionEngine::init(const PredictionParams& params, const double
 
 void CImageMyPredictionEngine::predict() {
   const std::size_t count = static_cast<std::size_t>(width) * height;
-  gradX.assign(count, 0.0);
-  gradY.assign(count, 0.0);
-  std::vector<double> smoothed(count, 0.0);
-  std::vector<double> shocked(count, 0.0);
+  // Every stage below writes each element of its plane, so the planes of
+  // the previous prediction are reused without clearing.
+  gradX.resize(count);
+  gradY.resize(count);
+  std::vector<double>& smoothed = smoothed_;
+  std::vector<double>& shocked = shocked_;
+  std::vector<double>& mask = mask_;
+  std::vector<double>& magnitude = magnitude_;
+  smoothed.resize(count);
+  shocked.resize(count);
+  mask.resize(count);
+  magnitude.resize(count);
 
   // Each stage uses the value present at the start of the prediction.
   const std::vector<double> gaussian = makeGaussianKernel(kGaussianSize, kGaussianSize, sigma);
@@ -170,21 +193,20 @@ void CImageMyPredictionEngine::predict() {
   shockStep = decay * shockStep;
   forwardDifferences(shocked.data(), gradX.data(), gradY.data(), width, height);
 
-  std::vector<double> mask(count, 0.0);
   computeCoherenceMask(mask.data());
   coherenceThreshold = coherenceThreshold * kCoherenceDecay;
   // The mask scales the magnitude, not the gradients: a masked pixel has
   // magnitude 0 and is cleared because a derived threshold is never negative.
-  std::vector<double> magnitude(count, 0.0);
-  for (std::size_t i = 0; i < count; ++i) {
+  const bool derive = gradThreshold[0] <= 0.0;
+  std::vector<unsigned char> bin(derive ? count : 0);
+  forEachPixel(count, [&](std::size_t i) {
     magnitude[i] = std::sqrt(gradX[i] * gradX[i] + gradY[i] * gradY[i]) * mask[i];
-  }
+    if (derive) bin[i] = static_cast<unsigned char>(foldedOrientationBin(gradX[i], gradY[i]));
+  });
 
-  if (gradThreshold[0] <= 0.0) {
+  if (derive) {
     Bins bins;
-    for (std::size_t i = 0; i < count; ++i) {
-      bins[foldedOrientationBin(gradX[i], gradY[i])].push_back(magnitude[i]);
-    }
+    for (std::size_t i = 0; i < count; ++i) bins[bin[i]].push_back(magnitude[i]);
     gradThreshold[0] = smallestKthLargest(bins, gradientRank(kernelWidth, kernelHeight));
   }
   clearWeakGradients(magnitude.data(), gradThreshold[0], gradX.data(), gradY.data(), count);
@@ -253,16 +275,17 @@ void CImageMyPredictionEngine::computeCoherenceMask(double* mask) {
     const double capped = std::min(rank, pixels);
     const int k = capped >= 1.0 ? static_cast<int>(capped) : 1;
 
+    std::vector<unsigned char> bin(count);
+    forEachPixel(count, [&](std::size_t i) {
+      bin[i] = static_cast<unsigned char>(coherenceBin(dx[i], dy[i]));
+    });
     Bins bins;
-    for (std::size_t i = 0; i < count; ++i) {
-      bins[coherenceBin(dx[i], dy[i])].push_back(coherenceMap[i]);
-    }
+    for (std::size_t i = 0; i < count; ++i) bins[bin[i]].push_back(coherenceMap[i]);
     const double derived = smallestKthLargest(bins, k);
     coherenceThreshold = derived < kCoherenceCeiling ? derived : kCoherenceCeiling;
   }
-  for (std::size_t i = 0; i < count; ++i) {
-    mask[i] = coherenceThreshold <= coherenceMap[i] ? 1.0 : 0.0;
-  }
+  forEachPixel(count,
+               [&](std::size_t i) { mask[i] = coherenceThreshold <= coherenceMap[i] ? 1.0 : 0.0; });
 }
 
 double CImageMyPredictionEngine::selectKthLargest(double* values, int first, int last, int k) {

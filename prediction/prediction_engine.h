@@ -102,6 +102,13 @@ class CImageMyPredictionEngine {
   double coherenceThreshold = 0.0;
   const double* coherenceMap = nullptr;
   double weight = 0.0;
+
+ private:
+  // Planes of predict, kept for the next prediction of the level.
+  std::vector<double> smoothed_;
+  std::vector<double> shocked_;
+  std::vector<double> mask_;
+  std::vector<double> magnitude_;
 };
 
 }  // namespace kestrel

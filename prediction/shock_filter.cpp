@@ -6,8 +6,13 @@
 #include <cstddef>
 #include <vector>
 
+#include "fourier/parallel.h"
+
 namespace kestrel {
 namespace {
+
+// Rows handed to one thread at a time; small planes stay on one thread.
+constexpr int kRowGrain = 16;
 
 // Scratch planes reused by every step of one call.
 struct ShockScratch {
@@ -31,50 +36,52 @@ double secondDifference(int position, int length, double before, double centre, 
   return -backward;
 }
 
-void shockStep(double* plane, int width, int height, double step, double scale,
-               ShockScratch& scratch) {
-  const auto at = [&](int x, int y) { return plane[static_cast<std::size_t>(y) * width + x]; };
-  const auto backwardX = [&](int x, int y) { return x >= 1 ? at(x, y) - at(x - 1, y) : 0.0; };
-  const auto forwardX = [&](int x, int y) {
-    return x <= width - 2 ? at(x + 1, y) - at(x, y) : 0.0;
-  };
-  const auto backwardY = [&](int x, int y) { return y >= 1 ? at(x, y) - at(x, y - 1) : 0.0; };
-  const auto forwardY = [&](int x, int y) {
-    return y <= height - 2 ? at(x, y + 1) - at(x, y) : 0.0;
-  };
-
-  // The cross derivative needs the central x-differences of the rows above
-  // and below, so they are computed for the whole plane first.
-  for (int y = 0; y < height; ++y) {
+// Central x-differences of rows [first, last); a missing neighbour equals
+// the pixel itself.
+void centralDifferencesX(const double* plane, int width, int first, int last, double* centralX) {
+  for (int y = first; y < last; ++y) {
+    const double* row = plane + static_cast<std::size_t>(y) * width;
+    double* out = centralX + static_cast<std::size_t>(y) * width;
     for (int x = 0; x < width; ++x) {
-      scratch.centralX[static_cast<std::size_t>(y) * width + x] =
-          0.5 * (backwardX(x, y) + forwardX(x, y));
+      const double backward = x >= 1 ? row[x] - row[x - 1] : 0.0;
+      const double forward = x <= width - 2 ? row[x + 1] - row[x] : 0.0;
+      out[x] = 0.5 * (backward + forward);
     }
   }
+}
 
-  for (int y = 0; y < height; ++y) {
+// One step for rows [first, last), from the plane and its central
+// x-differences into next.
+void shockRows(const double* plane, const double* centralX, int width, int height, double step,
+               double scale, int first, int last, double* next) {
+  for (int y = first; y < last; ++y) {
     const int above = std::max(y - 1, 0);
     const int below = std::min(y + 1, height - 1);
+    const double* row = plane + static_cast<std::size_t>(y) * width;
+    const double* rowAbove = plane + static_cast<std::size_t>(above) * width;
+    const double* rowBelow = plane + static_cast<std::size_t>(below) * width;
+    const double* centralAbove = centralX + static_cast<std::size_t>(above) * width;
+    const double* centralBelow = centralX + static_cast<std::size_t>(below) * width;
+    const double* central = centralX + static_cast<std::size_t>(y) * width;
+    double* out = next + static_cast<std::size_t>(y) * width;
     for (int x = 0; x < width; ++x) {
-      const std::size_t index = static_cast<std::size_t>(y) * width + x;
-      const double dxMinus = backwardX(x, y);
-      const double dxPlus = forwardX(x, y);
-      const double dyMinus = backwardY(x, y);
-      const double dyPlus = forwardY(x, y);
+      const double centre = row[x];
+      const double dxMinus = x >= 1 ? centre - row[x - 1] : 0.0;
+      const double dxPlus = x <= width - 2 ? row[x + 1] - centre : 0.0;
+      const double dyMinus = y >= 1 ? centre - rowAbove[x] : 0.0;
+      const double dyPlus = y <= height - 2 ? rowBelow[x] - centre : 0.0;
 
-      const double ix = scratch.centralX[index];
+      const double ix = central[x];
       const double iy = 0.5 * (dyMinus + dyPlus);
       const double mx = minmod(dxMinus, dxPlus);
       const double my = minmod(dyMinus, dyPlus);
       const double magnitude = std::sqrt(mx * mx + my * my);
 
-      const double centre = at(x, y);
-      const double ixx = secondDifference(x, width, at(std::max(x - 1, 0), y), centre,
-                                          at(std::min(x + 1, width - 1), y), dxMinus, dxPlus);
+      const double ixx = secondDifference(x, width, row[std::max(x - 1, 0)], centre,
+                                          row[std::min(x + 1, width - 1)], dxMinus, dxPlus);
       const double iyy =
-          secondDifference(y, height, at(x, above), centre, at(x, below), dyMinus, dyPlus);
-      const double ixy = 0.5 * (scratch.centralX[static_cast<std::size_t>(below) * width + x] -
-                                scratch.centralX[static_cast<std::size_t>(above) * width + x]);
+          secondDifference(y, height, rowAbove[x], centre, rowBelow[x], dyMinus, dyPlus);
+      const double ixy = 0.5 * (centralBelow[x] - centralAbove[x]);
 
       // Second derivative along the gradient times the squared gradient
       // length; its sign tells on which side of an edge the pixel lies.
@@ -83,9 +90,24 @@ void shockStep(double* plane, int width, int height, double step, double scale,
         g = ixx * ix * ix + 2.0 * ixy * ix * iy + iyy * iy * iy;
       }
       const double sign = g > 0.0 ? 1.0 : (g < 0.0 ? -1.0 : 0.0);
-      scratch.next[index] = centre + step * (-(magnitude * sign) / scale);
+      out[x] = centre + step * (-(magnitude * sign) / scale);
     }
   }
+}
+
+void shockStep(double* plane, int width, int height, double step, double scale,
+               ShockScratch& scratch) {
+  double* centralX = scratch.centralX.data();
+  double* next = scratch.next.data();
+  // The cross derivative needs the central x-differences of the rows above
+  // and below, so they are computed for the whole plane first; after that
+  // every row reads only the plane and centralX, so rows are independent.
+  parallelFor(0, height, kRowGrain, [=](int first, int last) {
+    centralDifferencesX(plane, width, first, last, centralX);
+  });
+  parallelFor(0, height, kRowGrain, [=](int first, int last) {
+    shockRows(plane, centralX, width, height, step, scale, first, last, next);
+  });
   std::copy(scratch.next.begin(), scratch.next.end(), plane);
 }
 

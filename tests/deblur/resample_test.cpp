@@ -6,6 +6,8 @@
 #include <random>
 #include <vector>
 
+#include "fourier/parallel.h"
+
 namespace kestrel {
 namespace {
 
@@ -95,6 +97,23 @@ TEST(ResampleByScale, OneRowStaysOneRow) {
   twoRows.insert(twoRows.end(), in.begin(), in.end());
   const std::vector<double> stacked = byScale(twoRows, 2, 6, 0.618);
   for (int i = 0; i < 4; ++i) EXPECT_NEAR(out[i], stacked[i], kTolerance);
+}
+
+TEST(Resample, GivesTheSameBitsOnOneThreadAndOnThree) {
+  std::mt19937 random(9u);
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  const int rows = 150, cols = 170;
+  std::vector<double> in(static_cast<size_t>(rows) * cols);
+  for (double& v : in) v = uniform(random);
+  setThreadCount(1);
+  const std::vector<double> shrunkOne = byScale(in, rows, cols, 0.7071);
+  const std::vector<double> grownOne = toSize(in, rows, cols, 211, 187);
+  setThreadCount(3);
+  const std::vector<double> shrunkThree = byScale(in, rows, cols, 0.7071);
+  const std::vector<double> grownThree = toSize(in, rows, cols, 211, 187);
+  setThreadCount(defaultThreadCount());
+  EXPECT_EQ(shrunkOne, shrunkThree);
+  EXPECT_EQ(grownOne, grownThree);
 }
 
 }  // namespace

@@ -96,6 +96,31 @@ TEST(Filter2D, MatchesADirectSumInEveryModeInAndOutOfPlace) {
   }
 }
 
+// A correlation kernel meets the input in the order the reference sums it,
+// so on planes wide and tall enough for a window-sized interior every value,
+// interior and border alike, must come out bit for bit.
+TEST(Filter2D, AddsTheSameTermsInTheSameOrderAsADirectCorrelation) {
+  const std::tuple<int, int> planes[] = {{40, 57}, {23, 64}, {9, 12}};
+  const std::tuple<int, int> kernels[] = {{5, 5}, {3, 1}, {1, 3}, {3, 7}, {4, 6}};
+  unsigned seed = 500;
+  for (const auto& [height, width] : planes) {
+    const Plane in = randomPlane(height, width, seed++, -1.0, 1.0);
+    for (const auto& [kernelHeight, kernelWidth] : kernels) {
+      const Plane kernel = randomPlane(kernelHeight, kernelWidth, seed++, -1.0, 1.0);
+      for (int boundary : {kBoundaryZero, kBoundaryReplicate}) {
+        const Plane expected = referenceFilter(in, height, width, kernel, kernelHeight, kernelWidth,
+                                               boundary, kFilterCorrelation, 1.3);
+        Plane out(in.size(), 99.0);
+        FilterParams p = paramsFor(in, out, height, width, kernel, kernelHeight, kernelWidth,
+                                   boundary, kFilterCorrelation, 1.3);
+        filter2D(p);
+        EXPECT_EQ(out, expected) << height << "x" << width << " kernel " << kernelHeight << "x"
+                                 << kernelWidth << " boundary " << boundary;
+      }
+    }
+  }
+}
+
 TEST(Filter2D, CopiesThePlaneWithAUnitKernel) {
   const Plane in = randomPlane(5, 6, 7u);
   const Plane unit = {1.0};

@@ -99,6 +99,22 @@ inline std::vector<std::complex<double>> toSpace(const FftwBuffer& spectrum, int
   return plane;
 }
 
+// Backward transform of a rows x (cols/2 + 1) half spectrum of a real
+// rows x cols plane, divided by the cell count.
+inline Plane halfToSpace(const FftwBuffer& spectrum, int rows, int cols) {
+  FftwBuffer input(spectrum.size());
+  for (std::size_t i = 0; i < spectrum.size(); ++i) {
+    input[i][0] = spectrum[i][0];
+    input[i][1] = spectrum[i][1];
+  }
+  const std::size_t n = static_cast<std::size_t>(rows) * cols;
+  FftwRealBuffer out(n);
+  FftwPlan::realBackward2d(rows, cols, input.data(), out.data()).execute();
+  Plane plane(n);
+  for (std::size_t i = 0; i < n; ++i) plane[i] = out[i] / static_cast<double>(n);
+  return plane;
+}
+
 inline Plane realParts(const std::vector<std::complex<double>>& values) {
   Plane real(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) real[i] = values[i].real();

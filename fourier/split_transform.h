@@ -1,0 +1,51 @@
+// Two-dimensional real transforms done as a pass over rows and a pass over
+// columns, each cut into blocks that run on the threads.
+//
+// A grid is rows x cols doubles, row-major; its half spectrum rows x
+// (cols/2 + 1) complex values. Rows of the grid known to be zero are skipped
+// on the way in, rows not wanted are skipped on the way out. The blocks are
+// fixed by the sizes alone, never by the thread count, so every value comes
+// out the same however many threads run them.
+#pragma once
+
+#include <utility>
+#include <vector>
+
+#include "fourier/fftw_resources.h"
+
+namespace kestrel {
+
+// Half-open ranges [first, last) of grid rows.
+using RowRanges = std::vector<std::pair<int, int>>;
+
+// The rows of a grid that a kernel of kernelRows rows centred on row 0
+// covers, wrapping: the first kernelRows - kernelRows/2 and the last
+// kernelRows/2 (every row when these meet).
+RowRanges kernelWindowRows(int gridRows, int kernelRows);
+
+class SplitRealTransform {
+ public:
+  SplitRealTransform() = default;
+
+  // Forward transform of grid into spectrum reading only the rows in
+  // `rows`; the grid is taken as zero elsewhere. Plans for these arrays.
+  static SplitRealTransform forward(int gridRows, int gridCols, const RowRanges& rows, double* grid,
+                                    fftw_complex* spectrum);
+  // Backward transform (unnormalised) of spectrum, which it overwrites,
+  // writing only the grid rows in `rows`. Plans for these arrays.
+  static SplitRealTransform backward(int gridRows, int gridCols, const RowRanges& rows,
+                                     fftw_complex* spectrum, double* grid);
+
+  void execute() const;
+
+ private:
+  bool forward_ = true;
+  int gridRows_ = 0;
+  int halfCols_ = 0;
+  fftw_complex* spectrum_ = nullptr;
+  RowRanges rows_;
+  std::vector<FftwPlan> rowBlocks_;
+  std::vector<FftwPlan> columnBlocks_;
+};
+
+}  // namespace kestrel
