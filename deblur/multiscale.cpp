@@ -147,23 +147,31 @@ void finalStage(const double* input, double* output, int height, int width, int 
            kheight);
 
   say("start deconvolution...\n", progress);
-  Plane result(paddedArea, 0.0);
+  // The deconvolutions run on a canvas widened to lengths FFTW transforms
+  // fast, the padded plane in its top left corner: a few per cent more
+  // cells for a fraction of the transform time.
+  const int wideRows = fastTransformLength(paddedRows);
+  const int wideCols = fastTransformLength(paddedCols);
+  const std::size_t wideArea = area(wideRows, wideCols);
+  Plane wide(wideArea);
+  Plane result(wideArea, 0.0);
   for (int c = 0; c < channels; ++c) {
     report.stage = DeblurProgress::Stage::Deconvolution;
     report.plane = c + 1;
     if (progress) progress(report);
-    const double* plane = padded.data() + paddedArea * c;
+    bridgeAcrossWrap(padded.data() + paddedArea * c, paddedRows, paddedCols, wide.data(), wideRows,
+                     wideCols);
     const bool done =
         denoise >= 1
-            ? l1TvDeconvolve(plane, result.data(), kernel.data(), paddedRows, paddedCols,
+            ? l1TvDeconvolve(wide.data(), result.data(), kernel.data(), wideRows, wideCols,
                              kheight, kwidth, wtdeconv, deringingWeight)
-            : tvDeconvolve(plane, result.data(), kernel.data(), paddedRows, paddedCols, kheight,
+            : tvDeconvolve(wide.data(), result.data(), kernel.data(), wideRows, wideCols, kheight,
                            kwidth, wtdeconv / 100.0, deringingWeight);
     if (!done) say("error in running deblur.\n", progress);
     double* out = output + area(height, width) * c;
     for (int y = 0; y < height; ++y) {
       const double* row =
-          result.data() + static_cast<std::size_t>(y + kheight) * paddedCols + kwidth;
+          result.data() + static_cast<std::size_t>(y + kheight) * wideCols + kwidth;
       std::copy(row, row + width, out + static_cast<std::size_t>(y) * width);
     }
   }

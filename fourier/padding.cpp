@@ -298,4 +298,53 @@ void padImage(const double* image, double* padded, const double* kernel, int wid
   }
 }
 
+int fastTransformLength(int minimum) {
+  assert(minimum >= 1 && minimum <= (1 << 30));
+  // Even lengths of the form 2^a 3^b 5^c lie within a few per cent of any
+  // minimum, and 2^30 is one of them.
+  for (int length = std::max(minimum, 2);; ++length) {
+    if (length % 2 != 0) continue;
+    int rest = length;
+    for (const int factor : {2, 3, 5}) {
+      while (rest % factor == 0) rest /= factor;
+    }
+    if (rest == 1) return length;
+  }
+}
+
+void bridgeAcrossWrap(const double* canvas, int rows, int cols, double* wide, int wideRows,
+                      int wideCols) {
+  assert(rows >= 1 && cols >= 1 && wideRows >= rows && wideCols >= cols);
+  // A gap of n lines after the canvas's last line fades from a copy of the
+  // canvas's first n lines into a copy of its last n: next to either edge
+  // the wide canvas looks as the canvas does across its own wrap-around.
+  const auto fade = [](int gap, int length, int g, int& first, int& last, double& weight) {
+    first = g % length;
+    last = ((length - gap + g) % length + length) % length;
+    weight = static_cast<double>(g + 1) / (gap + 1);
+  };
+  const int columnGap = wideCols - cols;
+  for (int y = 0; y < rows; ++y) {
+    const double* from = canvas + cellCount(y, cols);
+    double* to = wide + cellCount(y, wideCols);
+    std::copy(from, from + cols, to);
+    for (int g = 0; g < columnGap; ++g) {
+      int first = 0, last = 0;
+      double weight = 0.0;
+      fade(columnGap, cols, g, first, last, weight);
+      to[cols + g] = (1.0 - weight) * from[first] + weight * from[last];
+    }
+  }
+  const int rowGap = wideRows - rows;
+  for (int g = 0; g < rowGap; ++g) {
+    int first = 0, last = 0;
+    double weight = 0.0;
+    fade(rowGap, rows, g, first, last, weight);
+    const double* start = wide + cellCount(first, wideCols);
+    const double* end = wide + cellCount(last, wideCols);
+    double* to = wide + cellCount(rows + g, wideCols);
+    for (int x = 0; x < wideCols; ++x) to[x] = (1.0 - weight) * start[x] + weight * end[x];
+  }
+}
+
 }  // namespace kestrel

@@ -36,6 +36,21 @@ struct PaddingSpectra {
 void padImage(const double* image, double* padded, const double* kernel, int width, int height,
               int planes, int kernelWidth, int kernelHeight, int padX, int padY);
 
+// The smallest even length of at least minimum (1 to 2^30) whose only prime
+// factors are 2, 3 and 5: FFTW transforms such lengths several times faster
+// than lengths with a large prime factor.
+int fastTransformLength(int minimum);
+
+// Copies a rows x cols padded canvas into the top left corner of a wider
+// wideRows x wideCols one and fills the gaps so that, next to each of the
+// canvas's edges, the wide canvas looks as the canvas does across its own
+// wrap-around: each gap cross-fades from the canvas's first lines into its
+// last ones. A circular deconvolution of the wide canvas then treats the
+// picture inside almost exactly as one of the canvas itself, while its
+// transforms may be much faster. Values stay within the canvas's range.
+void bridgeAcrossWrap(const double* canvas, int rows, int cols, double* wide, int wideRows,
+                      int wideCols);
+
 // Fills spectra for a rows x cols canvas and a kernelRows x kernelCols
 // kernel; any buffers spectra held before are released.
 void preparePaddingSpectra(const double* kernel, int cols, int rows, int kernelCols, int kernelRows,

@@ -2,10 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "codecs/png_codec.h"
+#include "deconv/tv_deconvolution.h"
+#include "fourier/padding.h"
 #include "tests/support/synthetic_scene.h"
 
 namespace kestrel {
@@ -152,6 +159,83 @@ TEST(DeblurMultiScale, ASmallKernelRunsOneLevelAndReportsEveryStage) {
   }
   EXPECT_EQ(iterations, 8);
   EXPECT_EQ(deconvolutions, 1);
+}
+
+// One colour plane (0 red, 1 green, 2 blue) of a bundled sample picture, in
+// [0, 1].
+std::vector<double> samplePlane(const std::string& name, int channel, int& rows, int& cols) {
+  std::ifstream file(std::string(KESTREL_SOURCE_DIR) + "/samples/" + name, std::ios::binary);
+  const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                        std::istreambuf_iterator<char>());
+  Picture picture;
+  std::string reason;
+  EXPECT_TRUE(decodePng(bytes.data(), bytes.size(), 1u << 28, picture, reason)) << reason;
+  rows = picture.height;
+  cols = picture.width;
+  std::vector<double> plane(static_cast<std::size_t>(rows) * cols);
+  for (std::size_t i = 0; i < plane.size(); ++i) plane[i] = picture.rgb[3 * i + channel] / 255.0;
+  return plane;
+}
+
+// The deconvolved picture, cut out of a wideRows x wideCols deconvolution of
+// the padded plane (rows x cols, the picture at (top, left)) placed in its
+// corner; fill makes the rest of the wide canvas.
+template <typename Fill>
+std::vector<double> deconvolveWidened(const std::vector<double>& padded, int rows, int cols,
+                                      int wideRows, int wideCols, const std::vector<double>& kernel,
+                                      int kernelSide, int top, int left, int pictureRows,
+                                      int pictureCols, Fill fill) {
+  std::vector<double> wide(static_cast<std::size_t>(wideRows) * wideCols);
+  fill(padded.data(), rows, cols, wide.data(), wideRows, wideCols);
+  std::vector<double> result(wide.size());
+  EXPECT_TRUE(tvDeconvolve(wide.data(), result.data(), kernel.data(), wideRows, wideCols,
+                           kernelSide, kernelSide, 0.0002, 10));
+  std::vector<double> picture;
+  for (int y = 0; y < pictureRows; ++y) {
+    const double* row = result.data() + static_cast<std::size_t>(y + top) * wideCols + left;
+    picture.insert(picture.end(), row, row + pictureCols);
+  }
+  return picture;
+}
+
+// The written picture: samples clamped to [0, 1].
+std::vector<double> clamped(std::vector<double> plane) {
+  for (double& v : plane) v = std::clamp(v, 0.0, 1.0);
+  return plane;
+}
+
+// The final stage deconvolves on a canvas widened to fast transform lengths.
+// On the sample photograph with its true kernel the picture comes out as on
+// the padded canvas itself up to the last pixels at its borders (measured:
+// 53 dB, most of the difference within 5 pixels of the border); leaving the
+// widening at zero instead of bridging the wrap-around gives 26 dB.
+TEST(FinalStage, DeconvolvingOnAWidenedCanvasKeepsThePicture) {
+  int rows = 0, cols = 0, kernelSide = 0, unused = 0;
+  const std::vector<double> picture = samplePlane("astronaut_blurred.png", 1, rows, cols);
+  std::vector<double> kernel = samplePlane("astronaut_true_kernel.png", 0, kernelSide, unused);
+  double sum = 0.0;
+  for (double v : kernel) sum += v;
+  for (double& v : kernel) v /= sum;
+
+  const int paddedRows = rows + 2 * kernelSide, paddedCols = cols + 2 * kernelSide;
+  std::vector<double> padded(static_cast<std::size_t>(paddedRows) * paddedCols);
+  padImage(picture.data(), padded.data(), kernel.data(), cols, rows, 1, kernelSide, kernelSide,
+           kernelSide, kernelSide);
+  const int wideRows = fastTransformLength(paddedRows), wideCols = fastTransformLength(paddedCols);
+  ASSERT_GT(wideRows * wideCols, paddedRows * paddedCols);
+
+  const auto deconvolve = [&](int toRows, int toCols, auto fill) {
+    return deconvolveWidened(padded, paddedRows, paddedCols, toRows, toCols, kernel, kernelSide,
+                             kernelSide, kernelSide, rows, cols, fill);
+  };
+  const auto zeros = [](const double* canvas, int r, int c, double* wide, int, int wideC) {
+    for (int y = 0; y < r; ++y) std::copy(canvas + y * c, canvas + (y + 1) * c, wide + y * wideC);
+  };
+  const std::vector<double> exact = deconvolve(paddedRows, paddedCols, bridgeAcrossWrap);
+  const std::vector<double> bridged = deconvolve(wideRows, wideCols, bridgeAcrossWrap);
+  const std::vector<double> unbridged = deconvolve(wideRows, wideCols, zeros);
+  EXPECT_GE(psnr(clamped(bridged), clamped(exact), rows, cols, 0), 50.0);
+  EXPECT_LT(psnr(clamped(unbridged), clamped(exact), rows, cols, 0), 40.0);
 }
 
 }  // namespace

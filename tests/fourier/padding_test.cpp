@@ -296,5 +296,98 @@ TEST(PadImage, GivesFiniteValuesForAKernelSummingToZero) {
   for (double v : padded.planes) ASSERT_TRUE(std::isfinite(v));
 }
 
+bool onlyTwoThreeAndFive(int length) {
+  for (const int factor : {2, 3, 5}) {
+    while (length % factor == 0) length /= factor;
+  }
+  return length == 1;
+}
+
+TEST(FastTransformLength, IsTheSmallestEvenLengthWithNoPrimeFactorAboveFive) {
+  for (int minimum = 1; minimum <= 5000; ++minimum) {
+    const int length = fastTransformLength(minimum);
+    ASSERT_GE(length, minimum);
+    ASSERT_EQ(length % 2, 0) << minimum;
+    ASSERT_TRUE(onlyTwoThreeAndFive(length)) << minimum;
+    for (int shorter = minimum; shorter < length; ++shorter) {
+      ASSERT_FALSE(shorter % 2 == 0 && onlyTwoThreeAndFive(shorter)) << minimum;
+    }
+  }
+  EXPECT_EQ(fastTransformLength(1), 2);
+  EXPECT_EQ(fastTransformLength(1 << 30), 1 << 30);
+  // Far beyond any picture side, the answer is still close above the minimum.
+  const int large = fastTransformLength((1 << 29) + 1);
+  EXPECT_TRUE(large % 2 == 0 && onlyTwoThreeAndFive(large));
+  EXPECT_GT(large, 1 << 29);
+  EXPECT_LT(large, 1.05 * (1 << 29));
+}
+
+// A canvas that wraps smoothly: one period of a gentle wave each way.
+std::vector<double> periodicCanvas(int rows, int cols) {
+  std::vector<double> canvas(static_cast<std::size_t>(rows) * cols);
+  for (int y = 0; y < rows; ++y) {
+    for (int x = 0; x < cols; ++x) {
+      canvas[static_cast<std::size_t>(y) * cols + x] =
+          0.5 + 0.3 * std::sin(kTwoPi * x / cols) * std::cos(kTwoPi * y / rows);
+    }
+  }
+  return canvas;
+}
+
+// Largest jump between neighbours of a rows x cols plane, across its
+// wrap-around included.
+double largestCircularStep(const std::vector<double>& plane, int rows, int cols) {
+  double step = 0.0;
+  for (int y = 0; y < rows; ++y) {
+    for (int x = 0; x < cols; ++x) {
+      const double v = plane[static_cast<std::size_t>(y) * cols + x];
+      step = std::max(step, std::fabs(plane[static_cast<std::size_t>(y) * cols + (x + 1) % cols] - v));
+      step = std::max(step, std::fabs(plane[static_cast<std::size_t>((y + 1) % rows) * cols + x] - v));
+    }
+  }
+  return step;
+}
+
+TEST(BridgeAcrossWrap, KeepsTheCanvasInTheCornerAndStaysInItsRange) {
+  const int rows = 23, cols = 31, wideRows = 30, wideCols = 40;
+  const std::vector<double> canvas = randomPlanes(cols, rows, 1, 12);
+  std::vector<double> wide(static_cast<std::size_t>(wideRows) * wideCols, -1.0);
+  bridgeAcrossWrap(canvas.data(), rows, cols, wide.data(), wideRows, wideCols);
+  const auto [low, high] = std::minmax_element(canvas.begin(), canvas.end());
+  for (int y = 0; y < wideRows; ++y) {
+    for (int x = 0; x < wideCols; ++x) {
+      const double v = wide[static_cast<std::size_t>(y) * wideCols + x];
+      if (y < rows && x < cols) {
+        ASSERT_EQ(v, canvas[static_cast<std::size_t>(y) * cols + x]);
+      }
+      ASSERT_GE(v, *low);
+      ASSERT_LE(v, *high);
+    }
+  }
+}
+
+TEST(BridgeAcrossWrap, CopiesACanvasOfTheSameSizeUnchanged) {
+  const std::vector<double> canvas = randomPlanes(9, 7, 1, 13);
+  std::vector<double> wide(canvas.size(), -1.0);
+  bridgeAcrossWrap(canvas.data(), 7, 9, wide.data(), 7, 9);
+  EXPECT_EQ(wide, canvas);
+}
+
+TEST(BridgeAcrossWrap, KeepsASmoothlyWrappingCanvasSmoothAcrossTheWiderWrap) {
+  // Gaps from one line up to wider than the canvas itself.
+  for (const int gap : {1, 6, 40}) {
+    const int rows = 36, cols = 28;
+    const std::vector<double> canvas = periodicCanvas(rows, cols);
+    std::vector<double> wide(static_cast<std::size_t>(rows + gap) * (cols + gap));
+    bridgeAcrossWrap(canvas.data(), rows, cols, wide.data(), rows + gap, cols + gap);
+    // The fade between two smooth copies adds little; a gap filled with a
+    // constant, or with the canvas simply repeated, meets one of the
+    // canvas's edges with a jump of up to 0.3.
+    EXPECT_LE(largestCircularStep(wide, rows + gap, cols + gap),
+              1.5 * largestCircularStep(canvas, rows, cols))
+        << "gap " << gap;
+  }
+}
+
 }  // namespace
 }  // namespace kestrel
