@@ -4,13 +4,13 @@
 #include <cassert>
 #include <cmath>
 #include <cstddef>
-#include <exception>
 #include <vector>
 
 #include "deblur/resample.h"
 #include "fourier/fft_toolkit.h"
 #include "fourier/half_spectra.h"
 #include "fourier/parallel.h"
+#include "fourier/split_transform.h"
 
 namespace kestrel {
 namespace {
@@ -19,6 +19,8 @@ constexpr double kLevelScale = 0.618;
 constexpr int kStepsPerLevel = 10;
 constexpr double kDataWeight = 0.002;
 constexpr double kSmoothWeight = 0.1;
+// Rows handed to one thread at least: enough to outweigh starting it.
+constexpr int kRowsPerBlock = 32;
 
 std::size_t cellCount(int rows, int cols) {
   return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
@@ -107,39 +109,84 @@ std::vector<double> levelFactors(const double* kernel, int rows, int cols, int k
   return factors;
 }
 
-// The work planes and real-to-complex plans of the refinement steps on one
-// canvas grid, made once per level and plane group instead of once per step.
+// The work planes and transforms of the refinement steps of a group of
+// canvas planes on one grid, made once per level instead of once per step.
+// The planes' transforms run together, each pass of all of them split over
+// the threads, so that a few planes keep every core busy.
 class PaddingRefiner {
  public:
   // factors: the rows x (cols/2 + 1) half spectrum of step factors, borrowed.
-  PaddingRefiner(int rows, int cols, const std::vector<double>& factors)
-      : factors_(factors),
-        real_(cellCount(rows, cols)),
-        spectrum_(halfCells(rows, cols)),
-        forward_(FftwPlan::realForward2d(rows, cols, real_.data(), spectrum_.data())),
-        backward_(FftwPlan::realBackward2d(rows, cols, spectrum_.data(), real_.data())) {
-    assert(factors.size() == spectrum_.size());
+  PaddingRefiner(int rows, int cols, int planes, const std::vector<double>& factors)
+      : rows_(rows), cols_(cols), factors_(factors) {
+    assert(factors.size() == halfCells(rows, cols));
+    for (int p = 0; p < planes; ++p) {
+      real_.emplace_back(cellCount(rows, cols));
+      spectrum_.emplace_back(halfCells(rows, cols));
+    }
+    for (int p = 0; p < planes; ++p) {
+      forward_.push_back(SplitRealTransform::forward(rows, cols, {{0, rows}}, real_[p].data(),
+                                                     spectrum_[p].data()));
+      backward_.push_back(SplitRealTransform::backward(rows, cols, {{0, rows}},
+                                                       spectrum_[p].data(), real_[p].data()));
+    }
   }
 
-  void step(double* plane) {
-    const std::size_t n = real_.size();
-    std::copy(plane, plane + n, real_.data());
-    forward_.execute();
-    for (std::size_t c = 0; c < spectrum_.size(); ++c) {
-      spectrum_[c][0] *= factors_[c];
-      spectrum_[c][1] *= factors_[c];
-    }
-    backward_.execute();
-    const double cells = static_cast<double>(n);
-    for (std::size_t i = 0; i < n; ++i) plane[i] = std::clamp(real_[i] / cells, 0.0, 1.0);
+  // One step of every canvas plane of the group. With a level, its image
+  // plane p is then put back into canvas plane p.
+  void step(const std::vector<double*>& canvases, const PaddingLevel* level = nullptr) {
+    assert(canvases.size() == real_.size());
+    forEachRow([&](int p, int i) {
+      std::copy(canvases[p] + cellCount(i, cols_), canvases[p] + cellCount(i + 1, cols_),
+                real_[p].data() + cellCount(i, cols_));
+    });
+    SplitRealTransform::executeTogether(pointers(forward_));
+    const int half = halfColumns(cols_);
+    forEachRow([&](int p, int i) {
+      fftw_complex* spectrum = spectrum_[p].data();
+      for (std::size_t c = cellCount(i, half); c < cellCount(i + 1, half); ++c) {
+        spectrum[c][0] *= factors_[c];
+        spectrum[c][1] *= factors_[c];
+      }
+    });
+    SplitRealTransform::executeTogether(pointers(backward_));
+    const double cells = static_cast<double>(cellCount(rows_, cols_));
+    forEachRow([&](int p, int i) {
+      const double* real = real_[p].data() + cellCount(i, cols_);
+      double* out = canvases[p] + cellCount(i, cols_);
+      for (int x = 0; x < cols_; ++x) out[x] = std::clamp(real[x] / cells, 0.0, 1.0);
+      const int y = level != nullptr ? i - level->top() : -1;
+      if (y >= 0 && y < level->height) {
+        const double* image = level->image(p) + cellCount(y, level->width);
+        std::copy(image, image + level->width, out + level->left());
+      }
+    });
   }
 
  private:
+  // Calls row(p, i) for every row i of every plane p, blocks of rows on
+  // the threads.
+  template <typename RowFunction>
+  void forEachRow(RowFunction row) const {
+    const int planes = static_cast<int>(real_.size());
+    parallelFor(0, planes * rows_, kRowsPerBlock, [&](int first, int last) {
+      for (int k = first; k < last; ++k) row(k / rows_, k % rows_);
+    });
+  }
+
+  static std::vector<const SplitRealTransform*> pointers(
+      const std::vector<SplitRealTransform>& transforms) {
+    std::vector<const SplitRealTransform*> out;
+    for (const SplitRealTransform& t : transforms) out.push_back(&t);
+    return out;
+  }
+
+  int rows_;
+  int cols_;
   const std::vector<double>& factors_;
-  FftwRealBuffer real_;
-  FftwBuffer spectrum_;
-  FftwPlan forward_;
-  FftwPlan backward_;
+  std::vector<FftwRealBuffer> real_;
+  std::vector<FftwBuffer> spectrum_;
+  std::vector<SplitRealTransform> forward_;
+  std::vector<SplitRealTransform> backward_;
 };
 
 // Resampling can overshoot and a zero-sum result cannot be normalised: clamp
@@ -235,7 +282,7 @@ void paddingStep(double* plane, int cols, int rows, double dataWeight, double sm
                      spectra.gradientPower[full][0], dataWeight, smoothWeight);
     }
   }
-  PaddingRefiner(rows, cols, factors).step(plane);
+  PaddingRefiner(rows, cols, 1, factors).step({plane});
 }
 
 void padImage(const double* image, double* padded, const double* kernel, int width, int height,
@@ -267,34 +314,20 @@ void padImage(const double* image, double* padded, const double* kernel, int wid
     const std::vector<double> factors =
         levelFactors(level.kernel(), level.canvasHeight, level.canvasWidth, level.kernelHeight,
                      level.kernelWidth);
-    // Planes are independent: each group of planes runs on a thread of its
-    // own with its own work planes. An exception (memory running out) is
-    // carried back to this thread.
-    std::vector<std::exception_ptr> thrown(static_cast<std::size_t>(planes));
-    parallelFor(0, planes, 1, [&](int first, int last) {
-      try {
-        PaddingRefiner refiner(level.canvasHeight, level.canvasWidth, factors);
-        for (int p = first; p < last; ++p) {
-          if (j == levels - 1) {
-            replicateEdges(level, level.image(p), level.canvas(p));
-          } else {
-            PaddingLevel& coarser = pyramid[j + 1];
-            resampleToSize(coarser.canvas(p), level.canvas(p), coarser.canvasHeight,
-                           coarser.canvasWidth, level.canvasHeight, level.canvasWidth);
-            copyImageIntoCanvas(level, level.image(p), level.canvas(p));
-          }
-          for (int step = 0; step < kStepsPerLevel; ++step) {
-            refiner.step(level.canvas(p));
-            copyImageIntoCanvas(level, level.image(p), level.canvas(p));
-          }
-        }
-      } catch (...) {
-        thrown[first] = std::current_exception();
+    PaddingRefiner refiner(level.canvasHeight, level.canvasWidth, planes, factors);
+    std::vector<double*> canvases;
+    for (int p = 0; p < planes; ++p) {
+      canvases.push_back(level.canvas(p));
+      if (j == levels - 1) {
+        replicateEdges(level, level.image(p), level.canvas(p));
+      } else {
+        PaddingLevel& coarser = pyramid[j + 1];
+        resampleToSize(coarser.canvas(p), level.canvas(p), coarser.canvasHeight,
+                       coarser.canvasWidth, level.canvasHeight, level.canvasWidth);
+        copyImageIntoCanvas(level, level.image(p), level.canvas(p));
       }
-    });
-    for (const std::exception_ptr& error : thrown) {
-      if (error) std::rethrow_exception(error);
     }
+    for (int step = 0; step < kStepsPerLevel; ++step) refiner.step(canvases, &level);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "fourier/split_transform.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstring>
 
@@ -36,10 +37,14 @@ std::vector<FftwPlan> columnPlans(int gridRows, int halfCols, fftw_complex* spec
   return plans;
 }
 
-void runAll(const std::vector<FftwPlan>& plans) {
+void runAll(const std::vector<const FftwPlan*>& plans) {
   parallelFor(0, static_cast<int>(plans.size()), 1, [&](int first, int last) {
-    for (int p = first; p < last; ++p) plans[p].execute();
+    for (int p = first; p < last; ++p) plans[p]->execute();
   });
+}
+
+void collect(const std::vector<FftwPlan>& plans, std::vector<const FftwPlan*>& into) {
+  for (const FftwPlan& plan : plans) into.push_back(&plan);
 }
 
 }  // namespace
@@ -90,22 +95,35 @@ SplitRealTransform SplitRealTransform::backward(int gridRows, int gridCols, cons
   return t;
 }
 
-void SplitRealTransform::execute() const {
-  if (!forward_) {
-    runAll(columnBlocks_);
-    runAll(rowBlocks_);
-    return;
+void SplitRealTransform::execute() const { executeTogether({this}); }
+
+void SplitRealTransform::executeTogether(const std::vector<const SplitRealTransform*>& transforms) {
+  std::vector<const FftwPlan*> rowPass;
+  std::vector<const FftwPlan*> columnPass;
+  for (const SplitRealTransform* t : transforms) {
+    assert(t->forward_ == transforms.front()->forward_);
+    if (t->forward_) t->clearUnreadRows();
+    collect(t->rowBlocks_, rowPass);
+    collect(t->columnBlocks_, columnPass);
   }
-  // Rows of zeros transform to rows of zeros; the column pass then mixes
-  // every row.
+  if (transforms.empty() || transforms.front()->forward_) {
+    runAll(rowPass);
+    runAll(columnPass);
+  } else {
+    runAll(columnPass);
+    runAll(rowPass);
+  }
+}
+
+// Rows of zeros transform to rows of zeros; the column pass then mixes
+// every row.
+void SplitRealTransform::clearUnreadRows() const {
   std::vector<bool> read(gridRows_, false);
   for (const auto& [from, to] : rows_) std::fill(read.begin() + from, read.begin() + to, true);
   for (int r = 0; r < gridRows_; ++r) {
     if (!read[r])
       std::memset(spectrum_ + offset(r, halfCols_), 0, sizeof(fftw_complex) * halfCols_);
   }
-  runAll(rowBlocks_);
-  runAll(columnBlocks_);
 }
 
 }  // namespace kestrel

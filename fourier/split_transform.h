@@ -37,12 +37,19 @@ class SplitRealTransform {
                                      fftw_complex* spectrum, double* grid);
 
   void execute() const;
+  // Runs several transforms of one direction as if one after another, each
+  // pass of all of them split over the threads together, which keeps the
+  // threads busy where the blocks of one transform alone would not.
+  static void executeTogether(const std::vector<const SplitRealTransform*>& transforms);
 
  private:
   bool forward_ = true;
   int gridRows_ = 0;
   int halfCols_ = 0;
   fftw_complex* spectrum_ = nullptr;
+
+  void clearUnreadRows() const;
+
   RowRanges rows_;
   std::vector<FftwPlan> rowBlocks_;
   std::vector<FftwPlan> columnBlocks_;
