@@ -131,6 +131,13 @@ FftwPlan FftwPlan::realRowsBackward(int count, int length, fftw_complex* in, dou
   }));
 }
 
+FftwPlan FftwPlan::rows(int count, int length, fftw_complex* data, int sign) {
+  return FftwPlan(planned([&] {
+    return fftw_plan_many_dft(1, &length, count, data, nullptr, 1, length, data, nullptr, 1, length,
+                              sign, FFTW_ESTIMATE);
+  }));
+}
+
 FftwPlan FftwPlan::columns(int length, int count, int stride, fftw_complex* data, int sign) {
   return FftwPlan(planned([&] {
     return fftw_plan_many_dft(1, &length, count, data, nullptr, stride, 1, data, nullptr, stride, 1,

@@ -90,6 +90,8 @@ class FftwPlan {
   // backward transform overwrites its input).
   static FftwPlan realRows(int count, int length, double* in, fftw_complex* out);
   static FftwPlan realRowsBackward(int count, int length, fftw_complex* in, double* out);
+  // In place along count contiguous complex rows of length values each.
+  static FftwPlan rows(int count, int length, fftw_complex* data, int sign);
   // In place along count neighbouring columns of length values each, one
   // column's values stride cells apart (a row-major grid stride cells wide).
   static FftwPlan columns(int length, int count, int stride, fftw_complex* data, int sign);

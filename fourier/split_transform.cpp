@@ -37,17 +37,150 @@ std::vector<FftwPlan> columnPlans(int gridRows, int halfCols, fftw_complex* spec
   return plans;
 }
 
-void runAll(const std::vector<const FftwPlan*>& plans) {
-  parallelFor(0, static_cast<int>(plans.size()), 1, [&](int first, int last) {
-    for (int p = first; p < last; ++p) plans[p]->execute();
+template <typename Block>
+void runAll(const std::vector<const Block*>& blocks) {
+  parallelFor(0, static_cast<int>(blocks.size()), 1, [&](int first, int last) {
+    for (int b = first; b < last; ++b) blocks[b]->execute();
   });
 }
 
-void collect(const std::vector<FftwPlan>& plans, std::vector<const FftwPlan*>& into) {
-  for (const FftwPlan& plan : plans) into.push_back(&plan);
+template <typename Block>
+void collect(const std::vector<Block>& blocks, std::vector<const Block*>& into) {
+  for (const Block& block : blocks) into.push_back(&block);
 }
 
+bool takenInPairs(int count, int length) { return length % 2 == 1 && count >= 2; }
+
 }  // namespace
+
+RealRowBlock RealRowBlock::forward(int count, int length, double* grid, fftw_complex* spectrum) {
+  RealRowBlock block;
+  block.forward_ = true;
+  block.count_ = count;
+  block.length_ = length;
+  block.grid_ = grid;
+  block.spectrum_ = spectrum;
+  const int half = length / 2 + 1;
+  if (!takenInPairs(count, length)) {
+    block.single_ = FftwPlan::realRows(count, length, grid, spectrum);
+    return block;
+  }
+  block.pairs_ = FftwPlan::rows(count / 2, length, spectrum, FFTW_FORWARD);
+  if (count % 2 == 1) {
+    block.single_ = FftwPlan::realRows(1, length, grid + offset(count - 1, length),
+                                       spectrum + offset(count - 1, half));
+  }
+  block.scratch_.resize(2 * static_cast<std::size_t>(length));
+  return block;
+}
+
+RealRowBlock RealRowBlock::backward(int count, int length, fftw_complex* spectrum, double* grid) {
+  RealRowBlock block;
+  block.forward_ = false;
+  block.count_ = count;
+  block.length_ = length;
+  block.grid_ = grid;
+  block.spectrum_ = spectrum;
+  const int half = length / 2 + 1;
+  if (!takenInPairs(count, length)) {
+    block.single_ = FftwPlan::realRowsBackward(count, length, spectrum, grid);
+    return block;
+  }
+  block.pairs_ = FftwPlan::rows(count / 2, length, spectrum, FFTW_BACKWARD);
+  if (count % 2 == 1) {
+    block.single_ = FftwPlan::realRowsBackward(1, length, spectrum + offset(count - 1, half),
+                                               grid + offset(count - 1, length));
+  }
+  block.scratch_.resize(2 * static_cast<std::size_t>(length));
+  return block;
+}
+
+void RealRowBlock::execute() const {
+  if (!takenInPairs(count_, length_)) {
+    single_.execute();
+  } else if (forward_) {
+    forwardPairs();
+  } else {
+    backwardPairs();
+  }
+}
+
+// Pair p packed as z = a + i b, a and b rows 2p and 2p + 1, fills complex
+// values p*n to (p+1)*n of the spectrum block; its half spectra then take
+// values 2p*h to (2p+2)*h = p*(n+1) to (p+1)*(n+1) for h = (n+1)/2. Each
+// pair's halves lie at or after its packed row, so unpacking from the last
+// pair to the first never overwrites a row still to be read; a pair's own
+// packed row is copied aside first.
+void RealRowBlock::forwardPairs() const {
+  const int n = length_;
+  const int half = n / 2 + 1;
+  const int pairs = count_ / 2;
+  if (count_ % 2 == 1) single_.execute();
+  for (int p = 0; p < pairs; ++p) {
+    const double* a = grid_ + offset(2 * p, n);
+    const double* b = a + n;
+    fftw_complex* z = spectrum_ + offset(p, n);
+    for (int j = 0; j < n; ++j) {
+      z[j][0] = a[j];
+      z[j][1] = b[j];
+    }
+  }
+  pairs_.execute();
+  auto* z = reinterpret_cast<fftw_complex*>(scratch_.data());
+  for (int p = pairs - 1; p >= 0; --p) {
+    std::memcpy(z, spectrum_ + offset(p, n), sizeof(fftw_complex) * n);
+    fftw_complex* a = spectrum_ + offset(2 * p, half);
+    fftw_complex* b = a + half;
+    // A = (Z[k] + conj Z[n-k]) / 2 and B = (Z[k] - conj Z[n-k]) / 2i.
+    a[0][0] = z[0][0];
+    a[0][1] = 0.0;
+    b[0][0] = z[0][1];
+    b[0][1] = 0.0;
+    for (int k = 1; k < half; ++k) {
+      const double zr = z[k][0], zi = z[k][1], wr = z[n - k][0], wi = z[n - k][1];
+      a[k][0] = 0.5 * (zr + wr);
+      a[k][1] = 0.5 * (zi - wi);
+      b[k][0] = 0.5 * (zi + wi);
+      b[k][1] = 0.5 * (wr - zr);
+    }
+  }
+}
+
+// The reverse: pair p's half spectra are read from p*(n+1) on and its
+// packed row written at p*n, before them, so packing from the first pair
+// to the last never overwrites a row still to be read. As in FFTW's real
+// backward transforms, the imaginary part at frequency 0 is ignored.
+void RealRowBlock::backwardPairs() const {
+  const int n = length_;
+  const int half = n / 2 + 1;
+  const int pairs = count_ / 2;
+  if (count_ % 2 == 1) single_.execute();
+  auto* z = reinterpret_cast<fftw_complex*>(scratch_.data());
+  for (int p = 0; p < pairs; ++p) {
+    const fftw_complex* a = spectrum_ + offset(2 * p, half);
+    const fftw_complex* b = a + half;
+    // Z = A + i B over the whole row, A and B extended by A[n-k] = conj A[k].
+    z[0][0] = a[0][0];
+    z[0][1] = b[0][0];
+    for (int k = 1; k < half; ++k) {
+      z[k][0] = a[k][0] - b[k][1];
+      z[k][1] = a[k][1] + b[k][0];
+      z[n - k][0] = a[k][0] + b[k][1];
+      z[n - k][1] = b[k][0] - a[k][1];
+    }
+    std::memcpy(spectrum_ + offset(p, n), z, sizeof(fftw_complex) * n);
+  }
+  pairs_.execute();
+  for (int p = 0; p < pairs; ++p) {
+    const fftw_complex* packed = spectrum_ + offset(p, n);
+    double* a = grid_ + offset(2 * p, n);
+    double* b = a + n;
+    for (int j = 0; j < n; ++j) {
+      a[j] = packed[j][0];
+      b[j] = packed[j][1];
+    }
+  }
+}
 
 RowRanges kernelWindowRows(int gridRows, int kernelRows) {
   const int top = kernelRows / 2;
@@ -67,9 +200,9 @@ SplitRealTransform SplitRealTransform::forward(int gridRows, int gridCols, const
   t.rows_ = rows;
   for (const auto& [from, to] : rows) {
     for (const auto& [first, last] : cut(from, to)) {
-      t.rowBlocks_.push_back(FftwPlan::realRows(last - first, gridCols,
-                                                grid + offset(first, gridCols),
-                                                spectrum + offset(first, t.halfCols_)));
+      t.rowBlocks_.push_back(RealRowBlock::forward(last - first, gridCols,
+                                                   grid + offset(first, gridCols),
+                                                   spectrum + offset(first, t.halfCols_)));
     }
   }
   t.columnBlocks_ = columnPlans(gridRows, t.halfCols_, spectrum, FFTW_FORWARD);
@@ -87,9 +220,9 @@ SplitRealTransform SplitRealTransform::backward(int gridRows, int gridCols, cons
   t.columnBlocks_ = columnPlans(gridRows, t.halfCols_, spectrum, FFTW_BACKWARD);
   for (const auto& [from, to] : rows) {
     for (const auto& [first, last] : cut(from, to)) {
-      t.rowBlocks_.push_back(FftwPlan::realRowsBackward(last - first, gridCols,
-                                                        spectrum + offset(first, t.halfCols_),
-                                                        grid + offset(first, gridCols)));
+      t.rowBlocks_.push_back(RealRowBlock::backward(last - first, gridCols,
+                                                    spectrum + offset(first, t.halfCols_),
+                                                    grid + offset(first, gridCols)));
     }
   }
   return t;
@@ -98,7 +231,7 @@ SplitRealTransform SplitRealTransform::backward(int gridRows, int gridCols, cons
 void SplitRealTransform::execute() const { executeTogether({this}); }
 
 void SplitRealTransform::executeTogether(const std::vector<const SplitRealTransform*>& transforms) {
-  std::vector<const FftwPlan*> rowPass;
+  std::vector<const RealRowBlock*> rowPass;
   std::vector<const FftwPlan*> columnPass;
   for (const SplitRealTransform* t : transforms) {
     assert(t->forward_ == transforms.front()->forward_);

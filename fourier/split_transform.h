@@ -23,6 +23,38 @@ using RowRanges = std::vector<std::pair<int, int>>;
 // kernelRows/2 (every row when these meet).
 RowRanges kernelWindowRows(int gridRows, int kernelRows);
 
+// One block of count contiguous real rows of length values to their half
+// spectra (length/2 + 1 values a row, rows contiguous), or back. For an odd
+// length, which FFTW's real transforms handle poorly, rows are taken in
+// pairs as the real and imaginary parts of one complex row and separated
+// after a complex transform, done in place in the spectrum rows.
+class RealRowBlock {
+ public:
+  RealRowBlock() = default;
+  static RealRowBlock forward(int count, int length, double* grid, fftw_complex* spectrum);
+  // Overwrites the spectrum rows, as FFTW's backward real transforms do.
+  static RealRowBlock backward(int count, int length, fftw_complex* spectrum, double* grid);
+
+  void execute() const;
+
+ private:
+  void forwardPairs() const;
+  void backwardPairs() const;
+
+  bool forward_ = true;
+  int count_ = 0;
+  int length_ = 0;
+  double* grid_ = nullptr;
+  fftw_complex* spectrum_ = nullptr;
+  // The complex transform of the row pairs; without pairs, not made.
+  FftwPlan pairs_;
+  // The real transform of the rows not taken in pairs: all of them for an
+  // even length, the last one of an odd count for an odd length.
+  FftwPlan single_;
+  // One complex row, for rearranging a pair in place.
+  mutable std::vector<double> scratch_;
+};
+
 class SplitRealTransform {
  public:
   SplitRealTransform() = default;
@@ -51,7 +83,7 @@ class SplitRealTransform {
   void clearUnreadRows() const;
 
   RowRanges rows_;
-  std::vector<FftwPlan> rowBlocks_;
+  std::vector<RealRowBlock> rowBlocks_;
   std::vector<FftwPlan> columnBlocks_;
 };
 
