@@ -4,6 +4,9 @@
 #include <cassert>
 #include <cmath>
 #include <cstddef>
+#include <iterator>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "fourier/parallel.h"
@@ -79,21 +82,124 @@ class SortedWindow {
   std::vector<double> merged_;
 };
 
+// The 7 x 7 window of interior samples, by comparator networks: no branch
+// depends on the data, and each comparator runs over a row of lanes at once,
+// which the compiler turns into vector minimum and maximum instructions.
+// Minimum and maximum only ever move values, so for planes without NaNs
+// the networks pick exactly the value the sorted window has at its middle.
+constexpr int kSide = 7;
+constexpr int kLanes = 32;
+
+// An optimal 16-comparator sorting network for 7 inputs.
+constexpr std::pair<int, int> kSortSeven[] = {{0, 6}, {2, 3}, {4, 5}, {0, 2}, {1, 4}, {3, 6},
+                                             {0, 1}, {2, 5}, {3, 4}, {1, 2}, {4, 6}, {2, 3},
+                                             {4, 5}, {1, 2}, {3, 4}, {5, 6}};
+
+// With the window's columns and then its rows sorted, cell (r, c) has at
+// least (r + 1)(c + 1) values at or below it and (7 - r)(7 - c) at or above
+// it. The 10 cells with more than 25 above lie at or below the median, the
+// 10 with more than 25 below at or above it; the median of the 49 is the
+// median of the 29 cells left, listed here as r * 7 + c.
+constexpr int kCandidates[] = {4,  5,  6,  10, 11, 12, 13, 16, 17, 18, 19, 20, 22, 23, 24,
+                               25, 26, 28, 29, 30, 31, 32, 35, 36, 37, 38, 42, 43, 44};
+constexpr int kCandidateCount = static_cast<int>(std::size(kCandidates));
+
+// low and high never overlap; saying so lets the loop be vectorised.
+void compareExchange(double* __restrict low, double* __restrict high, int lanes) {
+  for (int k = 0; k < lanes; ++k) {
+    const double a = low[k];
+    const double b = high[k];
+    low[k] = std::min(a, b);
+    high[k] = std::max(a, b);
+  }
+}
+
+// The median of the 29 candidate cells by forgetful selection. Of any 16
+// of them, the smallest has 15 above it and the largest 15 below, so
+// neither is the median and dropping both leaves it the median of the
+// rest; each round drops the two and takes in one more candidate, until
+// the last three, whose middle one is the median.
+void selectMedian(double (*window)[kLanes], double* out) {
+  int slots[kCandidateCount / 2 + 2];
+  int size = kCandidateCount / 2 + 2;
+  for (int k = 0; k < size; ++k) slots[k] = kCandidates[k];
+  int next = size;
+  while (true) {
+    for (int k = 1; k < size; ++k) compareExchange(window[slots[0]], window[slots[k]], kLanes);
+    for (int k = 1; k + 1 < size; ++k)
+      compareExchange(window[slots[k]], window[slots[size - 1]], kLanes);
+    if (next == kCandidateCount) break;
+    slots[0] = kCandidates[next++];
+    --size;
+  }
+  std::copy(window[slots[1]], window[slots[1]] + kLanes, out);
+}
+
+// Medians of the interior samples j = 3 ... width - 4 of row i (3 to
+// height - 4) of a plane without NaNs. columns: 7 x width scratch.
+void filterInteriorRow(const double* src, double* result, int width, int i,
+                       std::vector<double>& columns) {
+  for (int r = 0; r < kSide; ++r) {
+    const double* row = src + static_cast<std::size_t>(i - kSide / 2 + r) * width;
+    std::copy(row, row + width, columns.data() + static_cast<std::size_t>(r) * width);
+  }
+  for (const auto& [a, b] : kSortSeven) {
+    compareExchange(columns.data() + static_cast<std::size_t>(a) * width,
+                    columns.data() + static_cast<std::size_t>(b) * width, width);
+  }
+  double window[kSide * kSide][kLanes] = {};
+  double medians[kLanes];
+  for (int first = kSide / 2; first < width - kSide / 2; first += kLanes) {
+    const int lanes = std::min(kLanes, width - kSide / 2 - first);
+    for (int r = 0; r < kSide; ++r) {
+      for (int c = 0; c < kSide; ++c) {
+        const double* from =
+            columns.data() + static_cast<std::size_t>(r) * width + first - kSide / 2 + c;
+        std::copy(from, from + lanes, window[r * kSide + c]);
+      }
+    }
+    for (int r = 0; r < kSide; ++r) {
+      for (const auto& [a, b] : kSortSeven) {
+        compareExchange(window[r * kSide + a], window[r * kSide + b], kLanes);
+      }
+    }
+    selectMedian(window, medians);
+    std::copy(medians, medians + lanes, result + static_cast<std::size_t>(i) * width + first);
+  }
+}
+
 template <typename Order>
 void filterRows(const double* src, std::vector<double>& result, int width, int height, int s) {
   const int before = s / 2;
   const int after = s - before - 1;
+  const bool networks =
+      std::is_same_v<Order, NumbersOnly> && s == kSide && width >= kSide && height >= kSide;
   // Rows are independent: each block of rows slides a window of its own.
   parallelFor(0, height, kRowsPerBlock, [&](int firstRow, int lastRow) {
     SortedWindow<Order> window(s * s);
     std::vector<double> leaving;
     std::vector<double> entering;
+    std::vector<double> columns(networks ? static_cast<std::size_t>(kSide) * width : 0);
     const auto gather = [&](int top, int bottom, int c, std::vector<double>& into) {
       for (int r = top; r <= bottom; ++r) into.push_back(src[static_cast<std::size_t>(r) * width + c]);
     };
     for (int i = firstRow; i < lastRow; ++i) {
       const int top = std::max(i - before, 0);
       const int bottom = std::min(i + after, height - 1);
+      if (networks && i - before >= 0 && i + after < height) {
+        filterInteriorRow(src, result.data(), width, i, columns);
+        // The three samples at each end have narrower windows.
+        for (const int j : {0, 1, 2, width - 3, width - 2, width - 1}) {
+          entering.clear();
+          for (int c = std::max(j - before, 0); c <= std::min(j + after, width - 1); ++c) {
+            gather(top, bottom, c, entering);
+          }
+          const auto middle = entering.begin() + static_cast<std::ptrdiff_t>(entering.size() / 2);
+          std::nth_element(entering.begin(), middle, entering.end());
+          result[static_cast<std::size_t>(i) * width + j] = *middle;
+        }
+        continue;
+      }
       window.clear();
       leaving.clear();
       entering.clear();

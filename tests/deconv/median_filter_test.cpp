@@ -91,6 +91,41 @@ TEST(MedianFilter, MatchesASortedWindowForEveryWindowSizeAndShape) {
   }
 }
 
+// Planes wider than a few dozen samples, whose interior goes through many
+// windows at once, with values drawn from a handful so that ties abound.
+TEST(MedianFilter, MatchesASortedWindowOnWidePlanesWithManyTies) {
+  for (const int levels : {2, 3, 1000}) {
+    const int width = 53, height = 40;
+    std::vector<double> plane = randomPlane(height, width, 7 + levels);
+    for (double& v : plane) v = std::floor(v * levels) - levels / 2;
+    const std::vector<double> out = median(plane, width, height, 7);
+    for (int i = 0; i < height; ++i) {
+      for (int j = 0; j < width; ++j) {
+        const int top = std::max(i - 3, 0), bottom = std::min(i + 3, height - 1);
+        const int left = std::max(j - 3, 0), right = std::min(j + 3, width - 1);
+        const int n = (bottom - top + 1) * (right - left + 1);
+        ASSERT_EQ(out[i * width + j],
+                  kthSmallest(plane, width, top, left, bottom, right, n / 2 + 1))
+            << levels << " levels, at (" << i << ", " << j << ")";
+      }
+    }
+  }
+}
+
+// 24 zeros in six rows of the first four columns and ones elsewhere: the
+// 25th smallest is 1, and it is decided by the window's extreme cells (its
+// smallest row of sorted values, and with zeros and ones swapped, its
+// largest).
+TEST(MedianFilter, FindsTheMiddleValueDecidedByTheWindowsExtremeCells) {
+  std::vector<double> plane(49, 1.0);
+  for (int r = 0; r < 6; ++r)
+    for (int c = 0; c < 4; ++c) plane[r * 7 + c] = 0.0;
+  std::vector<double> swapped(plane);
+  for (double& v : swapped) v = 1.0 - v;
+  EXPECT_EQ(median(plane, 7, 7, 7)[3 * 7 + 3], 1.0);
+  EXPECT_EQ(median(swapped, 7, 7, 7)[3 * 7 + 3], 0.0);
+}
+
 TEST(MedianFilter, MayWriteOverItsInput) {
   std::vector<double> plane = randomPlane(19, 23, 4);
   const std::vector<double> separate = median(plane, 23, 19, 7);
