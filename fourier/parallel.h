@@ -19,7 +19,10 @@ int defaultThreadCount();
 // Calls block(first, last) on disjoint ranges covering [begin, end), on up to
 // threadCount() threads, each range at least minimumBlock long (except when
 // the whole is shorter). Returns when all are done. Calls from inside a block
-// run on the calling thread. block must not throw.
+// run on the calling thread. The worker threads are kept between calls and
+// serve one loop at a time; a loop started while they serve another, from
+// another thread, runs its ranges on its own thread. The ranges depend only
+// on the arguments and threadCount(). block must not throw.
 void parallelFor(int begin, int end, int minimumBlock,
                  const std::function<void(int first, int last)>& block);
 

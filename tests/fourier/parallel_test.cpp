@@ -59,6 +59,30 @@ TEST(ParallelFor, NestedCallsRunOnTheCallingThread) {
   EXPECT_EQ(innerBlocks.load(), 4);
 }
 
+// Loops started from several threads at once (the workers serve one loop at
+// a time) each cover their own indices exactly once.
+TEST(ParallelFor, LoopsStartedFromSeveralThreadsAtOnceEachCoverTheirIndices) {
+  setThreadCount(3);
+  constexpr int kCallers = 4, kLength = 5000, kRounds = 50;
+  std::vector<std::vector<std::atomic<int>>> visits(kCallers);
+  for (auto& v : visits) v = std::vector<std::atomic<int>>(kLength);
+  std::vector<std::thread> callers;
+  for (int c = 0; c < kCallers; ++c) {
+    callers.emplace_back([&visits, c] {
+      for (int round = 0; round < kRounds; ++round) {
+        parallelFor(0, kLength, 1, [&](int first, int last) {
+          for (int i = first; i < last; ++i) ++visits[c][i];
+        });
+      }
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  setThreadCount(defaultThreadCount());
+  for (int c = 0; c < kCallers; ++c) {
+    for (int i = 0; i < kLength; ++i) ASSERT_EQ(visits[c][i].load(), kRounds) << c << " " << i;
+  }
+}
+
 TEST(ThreadCount, ComesFromTheEnvironmentWhenItHoldsAPositiveNumber) {
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   setenv("KESTREL_THREADS", "3", 1);
