@@ -54,45 +54,30 @@ bool takenInPairs(int count, int length) { return length % 2 == 1 && count >= 2;
 }  // namespace
 
 RealRowBlock RealRowBlock::forward(int count, int length, double* grid, fftw_complex* spectrum) {
-  RealRowBlock block;
-  block.forward_ = true;
-  block.count_ = count;
-  block.length_ = length;
-  block.grid_ = grid;
-  block.spectrum_ = spectrum;
-  const int half = length / 2 + 1;
-  if (!takenInPairs(count, length)) {
-    block.single_ = FftwPlan::realRows(count, length, grid, spectrum);
-    return block;
-  }
-  block.pairs_ = FftwPlan::rows(count / 2, length, spectrum, FFTW_FORWARD);
-  if (count % 2 == 1) {
-    block.single_ = FftwPlan::realRows(1, length, grid + offset(count - 1, length),
-                                       spectrum + offset(count - 1, half));
-  }
-  block.scratch_.resize(2 * static_cast<std::size_t>(length));
-  return block;
+  return RealRowBlock(true, count, length, grid, spectrum);
 }
 
 RealRowBlock RealRowBlock::backward(int count, int length, fftw_complex* spectrum, double* grid) {
-  RealRowBlock block;
-  block.forward_ = false;
-  block.count_ = count;
-  block.length_ = length;
-  block.grid_ = grid;
-  block.spectrum_ = spectrum;
-  const int half = length / 2 + 1;
+  return RealRowBlock(false, count, length, grid, spectrum);
+}
+
+RealRowBlock::RealRowBlock(bool forward, int count, int length, double* grid,
+                           fftw_complex* spectrum)
+    : forward_(forward), count_(count), length_(length), grid_(grid), spectrum_(spectrum) {
+  // The real transform of rows first to first + rows - 1.
+  const auto realRows = [&](int rows, int first) {
+    double* real = grid + offset(first, length);
+    fftw_complex* half = spectrum + offset(first, length / 2 + 1);
+    return forward ? FftwPlan::realRows(rows, length, real, half)
+                   : FftwPlan::realRowsBackward(rows, length, half, real);
+  };
   if (!takenInPairs(count, length)) {
-    block.single_ = FftwPlan::realRowsBackward(count, length, spectrum, grid);
-    return block;
+    single_ = realRows(count, 0);
+    return;
   }
-  block.pairs_ = FftwPlan::rows(count / 2, length, spectrum, FFTW_BACKWARD);
-  if (count % 2 == 1) {
-    block.single_ = FftwPlan::realRowsBackward(1, length, spectrum + offset(count - 1, half),
-                                               grid + offset(count - 1, length));
-  }
-  block.scratch_.resize(2 * static_cast<std::size_t>(length));
-  return block;
+  pairs_ = FftwPlan::rows(count / 2, length, spectrum, forward ? FFTW_FORWARD : FFTW_BACKWARD);
+  if (count % 2 == 1) single_ = realRows(1, count - 1);
+  scratch_.resize(2 * static_cast<std::size_t>(length));
 }
 
 void RealRowBlock::execute() const {

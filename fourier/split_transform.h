@@ -38,6 +38,8 @@ class RealRowBlock {
   void execute() const;
 
  private:
+  RealRowBlock(bool forward, int count, int length, double* grid, fftw_complex* spectrum);
+
   void forwardPairs() const;
   void backwardPairs() const;
 
