@@ -129,7 +129,15 @@ class PaddingRefiner {
       backward_.push_back(SplitRealTransform::backward(rows, cols, {{0, rows}},
                                                        spectrum_[p].data(), real_[p].data()));
     }
+    for (int p = 0; p < planes; ++p) {
+      forwardAll_.push_back(&forward_[p]);
+      backwardAll_.push_back(&backward_[p]);
+    }
   }
+
+  // The transforms point into the refiner's own buffers.
+  PaddingRefiner(const PaddingRefiner&) = delete;
+  PaddingRefiner& operator=(const PaddingRefiner&) = delete;
 
   // One step of every canvas plane of the group. With a level, its image
   // plane p is then put back into canvas plane p.
@@ -139,7 +147,7 @@ class PaddingRefiner {
       std::copy(canvases[p] + cellCount(i, cols_), canvases[p] + cellCount(i + 1, cols_),
                 real_[p].data() + cellCount(i, cols_));
     });
-    SplitRealTransform::executeTogether(pointers(forward_));
+    SplitRealTransform::executeTogether(forwardAll_);
     const int half = halfColumns(cols_);
     forEachRow([&](int p, int i) {
       fftw_complex* spectrum = spectrum_[p].data();
@@ -148,7 +156,7 @@ class PaddingRefiner {
         spectrum[c][1] *= factors_[c];
       }
     });
-    SplitRealTransform::executeTogether(pointers(backward_));
+    SplitRealTransform::executeTogether(backwardAll_);
     const double cells = static_cast<double>(cellCount(rows_, cols_));
     forEachRow([&](int p, int i) {
       const double* real = real_[p].data() + cellCount(i, cols_);
@@ -173,13 +181,6 @@ class PaddingRefiner {
     });
   }
 
-  static std::vector<const SplitRealTransform*> pointers(
-      const std::vector<SplitRealTransform>& transforms) {
-    std::vector<const SplitRealTransform*> out;
-    for (const SplitRealTransform& t : transforms) out.push_back(&t);
-    return out;
-  }
-
   int rows_;
   int cols_;
   const std::vector<double>& factors_;
@@ -187,6 +188,9 @@ class PaddingRefiner {
   std::vector<FftwBuffer> spectrum_;
   std::vector<SplitRealTransform> forward_;
   std::vector<SplitRealTransform> backward_;
+  // The same transforms as executeTogether takes them.
+  std::vector<const SplitRealTransform*> forwardAll_;
+  std::vector<const SplitRealTransform*> backwardAll_;
 };
 
 // Resampling can overshoot and a zero-sum result cannot be normalised: clamp
