@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "bench/bench_inputs.h"
 #include "fourier/kernel_estimation.h"
 #include "fourier/latent_estimation.h"
 #include "fourier/level_spectra.h"
@@ -19,30 +20,9 @@ constexpr int kRows = 864;
 constexpr int kCols = 1152;
 constexpr int kKernelSize = 31;
 
-// Smooth shading with sharp-edged blocks; the content does not change the
-// work done, only keeps the numbers realistic.
-std::vector<double> picture() {
-  std::vector<double> image(static_cast<std::size_t>(kRows) * kCols);
-  for (int r = 0; r < kRows; ++r) {
-    for (int c = 0; c < kCols; ++c) {
-      const double shade = 0.4 + 0.2 * std::sin(r * 0.013) * std::cos(c * 0.021);
-      image[static_cast<std::size_t>(r) * kCols + c] =
-          ((r / 48 + c / 64) % 3 == 0) ? shade + 0.3 : shade;
-    }
-  }
-  return image;
-}
+std::vector<double> picture() { return bench::shadedBlocks(kRows, kCols); }
 
-// A diagonal motion streak, summing to 1.
-std::vector<double> streak() {
-  std::vector<double> kernel(kKernelSize * kKernelSize, 0.0);
-  for (int i = 4; i < kKernelSize - 4; ++i)
-    kernel[i * kKernelSize + (i + kKernelSize / 2) / 2] = 1.0;
-  double sum = 0.0;
-  for (double v : kernel) sum += v;
-  for (double& v : kernel) v /= sum;
-  return kernel;
-}
+std::vector<double> streak() { return bench::diagonalStreak(kKernelSize); }
 
 std::vector<double> gradientX(const std::vector<double>& image) {
   std::vector<double> g(image.size(), 0.0);
