@@ -138,10 +138,11 @@ FftwPlan FftwPlan::rows(int count, int length, fftw_complex* data, int sign) {
   }));
 }
 
-FftwPlan FftwPlan::columns(int length, int count, int stride, fftw_complex* data, int sign) {
+FftwPlan FftwPlan::columnsToAnyArray(int length, int count, fftw_complex* in, fftw_complex* out,
+                                     int sign) {
   return FftwPlan(planned([&] {
-    return fftw_plan_many_dft(1, &length, count, data, nullptr, stride, 1, data, nullptr, stride, 1,
-                              sign, FFTW_ESTIMATE);
+    return fftw_plan_many_dft(1, &length, count, in, nullptr, count, 1, out, nullptr, count, 1,
+                              sign, FFTW_ESTIMATE | FFTW_UNALIGNED);
   }));
 }
 

@@ -92,9 +92,11 @@ class FftwPlan {
   static FftwPlan realRowsBackward(int count, int length, fftw_complex* in, double* out);
   // In place along count contiguous complex rows of length values each.
   static FftwPlan rows(int count, int length, fftw_complex* data, int sign);
-  // In place along count neighbouring columns of length values each, one
-  // column's values stride cells apart (a row-major grid stride cells wide).
-  static FftwPlan columns(int length, int count, int stride, fftw_complex* data, int sign);
+
+  // Along the count neighbouring columns of a length x count grid, from in into a grid of the same layout. Planned to run on any
+  // other arrays as well, whatever their alignment.
+  static FftwPlan columnsToAnyArray(int length, int count, fftw_complex* in, fftw_complex* out,
+                                    int sign);
 
   void execute() const;
   // Runs the plan on other arrays of the same size and alignment.

@@ -29,12 +29,18 @@ RowRanges cut(int first, int last) {
   return blocks;
 }
 
-std::vector<FftwPlan> columnPlans(int gridRows, int halfCols, fftw_complex* spectrum, int sign) {
-  std::vector<FftwPlan> plans;
+// Columns copied into rows at a time: eight complex values are two cache
+// lines of a grid row, and eight tile rows of a few thousand values stay in
+// the second-level cache.
+constexpr int kTileColumns = 8;
+
+std::vector<ColumnBlock> columnBlocks(int gridRows, int halfCols, fftw_complex* spectrum,
+                                      int sign) {
+  std::vector<ColumnBlock> blocks;
   for (const auto& [first, last] : cut(0, halfCols)) {
-    plans.push_back(FftwPlan::columns(gridRows, last - first, halfCols, spectrum + first, sign));
+    blocks.emplace_back(gridRows, first, last, halfCols, spectrum, sign);
   }
-  return plans;
+  return blocks;
 }
 
 template <typename Block>
@@ -49,7 +55,11 @@ void collect(const std::vector<Block>& blocks, std::vector<const Block*>& into) 
   for (const Block& block : blocks) into.push_back(&block);
 }
 
-bool takenInPairs(int count, int length) { return length % 2 == 1 && count >= 2; }
+// FFTW's real transforms are slow on odd lengths; lengths that complex rows
+// split go faster through the split than through FFTW's real plans.
+bool takenInPairs(int count, int length) {
+  return count >= 2 && (length % 2 == 1 || ComplexRows::splitsLength(length));
+}
 
 }  // namespace
 
@@ -75,7 +85,7 @@ RealRowBlock::RealRowBlock(bool forward, int count, int length, double* grid,
     single_ = realRows(count, 0);
     return;
   }
-  pairs_ = FftwPlan::rows(count / 2, length, spectrum, forward ? FFTW_FORWARD : FFTW_BACKWARD);
+  pairs_ = ComplexRows(count / 2, length, spectrum, forward ? FFTW_FORWARD : FFTW_BACKWARD);
   if (count % 2 == 1) single_ = realRows(1, count - 1);
   scratch_.resize(2 * static_cast<std::size_t>(length));
 }
@@ -92,7 +102,7 @@ void RealRowBlock::execute() const {
 
 // Pair p packed as z = a + i b, a and b rows 2p and 2p + 1, fills complex
 // values p*n to (p+1)*n of the spectrum block; its half spectra then take
-// values 2p*h to (2p+2)*h = p*(n+1) to (p+1)*(n+1) for h = (n+1)/2. Each
+// values 2p*h to (2p+2)*h for h = n/2 + 1, and 2h > n. Each
 // pair's halves lie at or after its packed row, so unpacking from the last
 // pair to the first never overwrites a row still to be read; a pair's own
 // packed row is copied aside first.
@@ -131,10 +141,11 @@ void RealRowBlock::forwardPairs() const {
   }
 }
 
-// The reverse: pair p's half spectra are read from p*(n+1) on and its
+// The reverse: pair p's half spectra are read from 2p*h on and its
 // packed row written at p*n, before them, so packing from the first pair
 // to the last never overwrites a row still to be read. As in FFTW's real
-// backward transforms, the imaginary part at frequency 0 is ignored.
+// backward transforms, the imaginary parts at frequency 0 and, for an even
+// length, at frequency n/2 are ignored.
 void RealRowBlock::backwardPairs() const {
   const int n = length_;
   const int half = n / 2 + 1;
@@ -147,11 +158,15 @@ void RealRowBlock::backwardPairs() const {
     // Z = A + i B over the whole row, A and B extended by A[n-k] = conj A[k].
     z[0][0] = a[0][0];
     z[0][1] = b[0][0];
-    for (int k = 1; k < half; ++k) {
+    for (int k = 1; k < n - k; ++k) {
       z[k][0] = a[k][0] - b[k][1];
       z[k][1] = a[k][1] + b[k][0];
       z[n - k][0] = a[k][0] + b[k][1];
       z[n - k][1] = b[k][0] - a[k][1];
+    }
+    if (n % 2 == 0) {
+      z[n / 2][0] = a[n / 2][0];
+      z[n / 2][1] = b[n / 2][0];
     }
     std::memcpy(spectrum_ + offset(p, n), z, sizeof(fftw_complex) * n);
   }
@@ -163,6 +178,49 @@ void RealRowBlock::backwardPairs() const {
     for (int j = 0; j < n; ++j) {
       a[j] = packed[j][0];
       b[j] = packed[j][1];
+    }
+  }
+}
+
+ColumnBlock::ColumnBlock(int length, int first, int last, int stride, fftw_complex* grid,
+                         int sign)
+    : length_(length),
+      first_(first),
+      last_(last),
+      stride_(stride),
+      grid_(grid),
+      tile_(offset(std::min(kTileColumns, last - first), length)) {
+  assert(length >= 1 && first >= 0 && first < last && last <= stride);
+  const int count = last - first;
+  if (count >= kTileColumns) wholeTile_ = ComplexRows(kTileColumns, length, tile_.data(), sign);
+  if (count % kTileColumns != 0) {
+    lastTile_ = ComplexRows(count % kTileColumns, length, tile_.data(), sign);
+  }
+}
+
+void ColumnBlock::execute() const {
+  int column = first_;
+  for (; column + kTileColumns <= last_; column += kTileColumns) {
+    transformTile(column, kTileColumns, wholeTile_);
+  }
+  if (column < last_) transformTile(column, last_ - column, lastTile_);
+}
+
+void ColumnBlock::transformTile(int first, int count, const ComplexRows& rows) const {
+  fftw_complex* tile = tile_.data();
+  for (int i = 0; i < length_; ++i) {
+    const fftw_complex* values = grid_ + offset(i, stride_) + first;
+    for (int c = 0; c < count; ++c) {
+      tile[offset(c, length_) + i][0] = values[c][0];
+      tile[offset(c, length_) + i][1] = values[c][1];
+    }
+  }
+  rows.execute();
+  for (int i = 0; i < length_; ++i) {
+    fftw_complex* values = grid_ + offset(i, stride_) + first;
+    for (int c = 0; c < count; ++c) {
+      values[c][0] = tile[offset(c, length_) + i][0];
+      values[c][1] = tile[offset(c, length_) + i][1];
     }
   }
 }
@@ -190,7 +248,7 @@ SplitRealTransform SplitRealTransform::forward(int gridRows, int gridCols, const
                                                    spectrum + offset(first, t.halfCols_)));
     }
   }
-  t.columnBlocks_ = columnPlans(gridRows, t.halfCols_, spectrum, FFTW_FORWARD);
+  t.columnBlocks_ = columnBlocks(gridRows, t.halfCols_, spectrum, FFTW_FORWARD);
   return t;
 }
 
@@ -202,7 +260,7 @@ SplitRealTransform SplitRealTransform::backward(int gridRows, int gridCols, cons
   t.halfCols_ = gridCols / 2 + 1;
   t.spectrum_ = spectrum;
   t.rows_ = rows;
-  t.columnBlocks_ = columnPlans(gridRows, t.halfCols_, spectrum, FFTW_BACKWARD);
+  t.columnBlocks_ = columnBlocks(gridRows, t.halfCols_, spectrum, FFTW_BACKWARD);
   for (const auto& [from, to] : rows) {
     for (const auto& [first, last] : cut(from, to)) {
       t.rowBlocks_.push_back(RealRowBlock::backward(last - first, gridCols,
@@ -217,7 +275,7 @@ void SplitRealTransform::execute() const { executeTogether({this}); }
 
 void SplitRealTransform::executeTogether(const std::vector<const SplitRealTransform*>& transforms) {
   std::vector<const RealRowBlock*> rowPass;
-  std::vector<const FftwPlan*> columnPass;
+  std::vector<const ColumnBlock*> columnPass;
   for (const SplitRealTransform* t : transforms) {
     assert(t->forward_ == transforms.front()->forward_);
     if (t->forward_) t->clearUnreadRows();
