@@ -75,6 +75,7 @@ class ColumnBlock {
 
  private:
   void transformTile(int first, int count, const ComplexRows& rows) const;
+  void prefetchAhead(const fftw_complex* values, int row) const;
 
   int length_ = 0;
   int first_ = 0;
