@@ -87,7 +87,7 @@ ComplexRows::ComplexRows(int count, int length, fftw_complex* data, int sign)
   const int generator = generatorModulo(prime_);
   const int inverse = powerModulo(generator, prime_ - 2, prime_);
   for (int q = 0; q < cycle; ++q) {
-    powers_.push_back(powerModulo(generator, q, prime_));
+    gatherOffsets_.push_back(powerModulo(generator, q, prime_) * pieces_);
     inversePowers_.push_back(powerModulo(inverse, q, prime_));
   }
 
@@ -102,10 +102,11 @@ ComplexRows::ComplexRows(int count, int length, fftw_complex* data, int sign)
   }
   FftwPlan::rows(1, cycle, kernelSpectrum_.data(), FFTW_FORWARD).execute();
 
-  twiddles_ = FftwBuffer(offset(pieces_, prime_));
+  twiddles_ = FftwBuffer(offset(pieces_, cycle));
   for (int r = 0; r < pieces_; ++r) {
-    for (int k = 0; k < prime_; ++k) {
-      rootOfUnity(static_cast<long long>(r) * k, length, sign, twiddles_[offset(r, prime_) + k]);
+    for (int s = 0; s < cycle; ++s) {
+      rootOfUnity(static_cast<long long>(r) * inversePowers_[s], length, sign,
+                  twiddles_[offset(r, cycle) + s]);
     }
   }
 
@@ -136,10 +137,10 @@ void ComplexRows::transformSplitRow(fftw_complex* row) const {
   fftw_complex* spectra = pieceSpectra_.data();
   for (int r = 0; r < pieces_; ++r) {
     fftw_complex* sequence = convolution + offset(r, cycle);
+    const fftw_complex* values = row + r;
     for (int q = 0; q < cycle; ++q) {
-      const fftw_complex& value = row[offset(powers_[q], pieces_) + r];
-      sequence[q][0] = value[0];
-      sequence[q][1] = value[1];
+      sequence[q][0] = values[gatherOffsets_[q]][0];
+      sequence[q][1] = values[gatherOffsets_[q]][1];
     }
   }
   convolutionForward_.execute();
@@ -158,14 +159,14 @@ void ComplexRows::transformSplitRow(fftw_complex* row) const {
   convolutionBackward_.execute();
   for (int r = 0; r < pieces_; ++r) {
     const fftw_complex* sequence = convolution + offset(r, cycle);
-    const fftw_complex* twiddle = twiddles_.data() + offset(r, prime_);
+    const fftw_complex* twiddle = twiddles_.data() + offset(r, cycle);
     fftw_complex* spectrum = spectra + offset(r, prime_);
     const double firstRe = row[r][0], firstIm = row[r][1];
     for (int s = 0; s < cycle; ++s) {
       const int k = inversePowers_[s];
       const double re = firstRe + sequence[s][0], im = firstIm + sequence[s][1];
-      spectrum[k][0] = re * twiddle[k][0] - im * twiddle[k][1];
-      spectrum[k][1] = re * twiddle[k][1] + im * twiddle[k][0];
+      spectrum[k][0] = re * twiddle[s][0] - im * twiddle[s][1];
+      spectrum[k][1] = re * twiddle[s][1] + im * twiddle[s][0];
     }
   }
   if (pieces_ == 1) {

@@ -44,12 +44,14 @@ class ComplexRows {
   // With a split: length = pieces_ * prime_.
   int prime_ = 0;
   int pieces_ = 0;
-  // Residues g^q and g^-q mod prime_ for q = 0 .. prime_ - 2, g a generator.
-  std::vector<int> powers_;
+  // For q = 0 .. prime_ - 2 and g a generator mod prime_: where in a row
+  // the first sequence's value g^q mod prime_ lies, and the residue g^-q.
+  std::vector<int> gatherOffsets_;
   std::vector<int> inversePowers_;
   // The transform of the convolution kernel, divided by prime_ - 1.
   FftwBuffer kernelSpectrum_;
-  // pieces_ x prime_ twiddles exp(sign 2 pi i r k / length), row r, column k.
+  // pieces_ x (prime_ - 1) twiddles exp(sign 2 pi i r g^-s / length), row r,
+  // column s: in the order the convolution yields the frequencies.
   FftwBuffer twiddles_;
   // pieces_ rows of prime_ - 1 values, the sequences in generator order.
   mutable FftwBuffer convolution_;
