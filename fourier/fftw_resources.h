@@ -92,9 +92,9 @@ class FftwPlan {
   static FftwPlan realRowsBackward(int count, int length, fftw_complex* in, double* out);
   // In place along count contiguous complex rows of length values each.
   static FftwPlan rows(int count, int length, fftw_complex* data, int sign);
-
-  // Along the count neighbouring columns of a length x count grid, from in into a grid of the same layout. Planned to run on any
-  // other arrays as well, whatever their alignment.
+  // Along the count neighbouring columns of a length x count grid, from in
+  // into a grid of the same layout at out. Runs on other arrays of any
+  // alignment as well.
   static FftwPlan columnsToAnyArray(int length, int count, fftw_complex* in, fftw_complex* out,
                                     int sign);
 

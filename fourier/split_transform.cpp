@@ -184,8 +184,7 @@ void RealRowBlock::backwardPairs() const {
   }
 }
 
-ColumnBlock::ColumnBlock(int length, int first, int last, int stride, fftw_complex* grid,
-                         int sign)
+ColumnBlock::ColumnBlock(int length, int first, int last, int stride, fftw_complex* grid, int sign)
     : length_(length),
       first_(first),
       last_(last),
