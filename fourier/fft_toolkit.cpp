@@ -1,7 +1,9 @@
 #include "fourier/fft_toolkit.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "fourier/fftw_resources.h"
@@ -19,45 +21,67 @@ double squaredMagnitude(const fftw_complex& z) { return z[0] * z[0] + z[1] * z[1
 
 int halfWidth(int cols) { return cols / 2 + 1; }
 
-// |spectrum of filter|^2 on the half spectrum of the grid. The filter is
-// placed like a kernel, centre on the origin, but taps that wrap onto the
-// same cell add up: on a grid narrower than the filter the trailing zeros
-// would otherwise overwrite a tap, and the filter would stop being a
-// difference (G(0,0) would no longer be 0). On wider grids this is exactly
-// the placement of placeKernel.
-std::vector<double> filterPower(const double* filter, int filterRows, int filterCols, int rows,
-                                int cols) {
-  const std::size_t half = cellCount(rows, halfWidth(cols));
-  FftwRealBuffer grid(cellCount(rows, cols));
-  for (int i = 0; i < filterRows; ++i) {
-    const int r = ((rows - filterRows / 2 + i) % rows + rows) % rows;
-    for (int j = 0; j < filterCols; ++j) {
-      const int c = ((cols - filterCols / 2 + j) % cols + cols) % cols;
-      grid[static_cast<std::size_t>(r) * cols + c] += filter[i * filterCols + j];
-    }
+// |spectrum|^2 of a profile of `taps` values on a cyclic line of `length`,
+// placed like a kernel, centre on index 0. Taps that wrap onto the same
+// index add up: on a line shorter than the profile the trailing zeros would
+// otherwise overwrite a tap, and a difference would stop being one (its
+// power at frequency 0 would no longer be 0).
+std::vector<double> linePower(const double* profile, int taps, int length) {
+  std::vector<double> line(length, 0.0);
+  for (int j = 0; j < taps; ++j) {
+    line[((length - taps / 2 + j) % length + length) % length] += profile[j];
   }
-  FftwBuffer spectrum(half);
-  SplitRealTransform::forward(rows, cols, kernelWindowRows(rows, filterRows), grid.data(),
-                              spectrum.data())
-      .execute();
-  std::vector<double> power(half);
-  for (std::size_t i = 0; i < half; ++i) power[i] = squaredMagnitude(spectrum[i]);
+  std::vector<std::pair<int, double>> nonzero;
+  for (int i = 0; i < length; ++i) {
+    if (line[i] != 0.0) nonzero.emplace_back(i, line[i]);
+  }
+  const double pi = std::acos(-1.0);
+  std::vector<double> power(length);
+  for (int v = 0; v < length; ++v) {
+    double re = 0.0, im = 0.0;
+    for (const auto& [i, value] : nonzero) {
+      const double angle =
+          2.0 * pi * static_cast<double>(static_cast<long long>(v) * i % length) / length;
+      re += value * std::cos(angle);
+      im -= value * std::sin(angle);
+    }
+    power[v] = re * re + im * im;
+  }
   return power;
 }
 
-const double kDiff[3] = {1.0, -1.0, 0.0};
-const double kSecondDiff[5] = {1.0, -2.0, 1.0, 0.0, 0.0};
-const double kMixedDiff[9] = {1.0, -1.0, 0.0, -1.0, 1.0, 0.0, 0.0, 0.0, 0.0};
-
+// A difference filter as the outer product of a profile down the columns
+// and a profile along the rows.
 struct DifferenceFilter {
-  const double* taps;
-  int rows;
-  int cols;
+  const double* down;
+  int downTaps;
+  const double* along;
+  int alongTaps;
 };
 
+// |spectrum of filter|^2 on the half spectrum of a rows x cols grid: the
+// product of the powers of its two profiles.
+std::vector<double> filterPower(const DifferenceFilter& filter, int rows, int cols) {
+  const int half = halfWidth(cols);
+  const std::vector<double> down = linePower(filter.down, filter.downTaps, rows);
+  const std::vector<double> along = linePower(filter.along, filter.alongTaps, cols);
+  std::vector<double> power(cellCount(rows, half));
+  for (int u = 0; u < rows; ++u) {
+    for (int v = 0; v < half; ++v) power[cellCount(u, half) + v] = down[u] * along[v];
+  }
+  return power;
+}
+
+const double kUnit[1] = {1.0};
+const double kDiff[3] = {1.0, -1.0, 0.0};
+const double kSecondDiff[5] = {1.0, -2.0, 1.0, 0.0, 0.0};
+
 // dx, dy, then dxx, dyy, dxy.
-const DifferenceFilter kFilters[5] = {
-    {kDiff, 1, 3}, {kDiff, 3, 1}, {kSecondDiff, 1, 5}, {kSecondDiff, 5, 1}, {kMixedDiff, 3, 3}};
+const DifferenceFilter kFilters[5] = {{kUnit, 1, kDiff, 3},
+                                      {kDiff, 3, kUnit, 1},
+                                      {kUnit, 1, kSecondDiff, 5},
+                                      {kSecondDiff, 5, kUnit, 1},
+                                      {kDiff, 3, kDiff, 3}};
 
 // The powers of the first `count` filters. They are independent and run
 // side by side; every caller sums them in a fixed order, so the split over
@@ -66,7 +90,7 @@ std::vector<std::vector<double>> filterPowers(int count, int rows, int cols) {
   std::vector<std::vector<double>> powers(count);
   parallelFor(0, count, 1, [&](int first, int last) {
     for (int f = first; f < last; ++f) {
-      powers[f] = filterPower(kFilters[f].taps, kFilters[f].rows, kFilters[f].cols, rows, cols);
+      powers[f] = filterPower(kFilters[f], rows, cols);
     }
   });
   return powers;
