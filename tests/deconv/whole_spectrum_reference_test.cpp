@@ -19,11 +19,13 @@
 #include "fourier/filter2d.h"
 #include "fourier/parallel.h"
 #include "tests/deconv/test_planes.h"
+#include "tests/support/agreement.h"
 
 namespace kestrel {
 namespace {
 
 using testing::randomPlane;
+using testing::relativeDifference;
 using testing::shakeKernel;
 
 // Both formulations solve the same well-posed systems; they differ only in
@@ -42,15 +44,6 @@ constexpr double kL1ReferenceTolerance = 1e-12;
 constexpr int kRows = 64;
 constexpr int kCols = 70;
 constexpr int kKernelSide = 9;
-
-double relativeDifference(const std::vector<double>& actual, const std::vector<double>& reference) {
-  double difference = 0.0, magnitude = 0.0;
-  for (std::size_t i = 0; i < actual.size(); ++i) {
-    difference = std::max(difference, std::fabs(actual[i] - reference[i]));
-    magnitude = std::max(magnitude, std::fabs(reference[i]));
-  }
-  return difference / magnitude;
-}
 
 // The plain image step on whole rows x cols spectra: shrink the periodic
 // differences, apply their adjoint, divide in the Fourier domain, go back.

@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "fourier/parallel.h"
+#include "tests/support/agreement.h"
 
 namespace kestrel {
 namespace {
+
+using testing::relativeDifference;
 
 // A constant plane goes through forward and backward transforms of a few
 // thousand cells ten times; rounding stays within a few hundred ulps of 1.
@@ -46,16 +49,6 @@ void referenceStep(double* plane, int cols, int rows, double dataWeight, double 
   }
   transform2d(rows, cols, work.data(), work.data(), FFTW_BACKWARD);
   for (std::size_t i = 0; i < n; ++i) plane[i] = std::clamp(work[i][0] / n, 0.0, 1.0);
-}
-
-// Largest difference relative to the largest magnitude of the reference.
-double relativeDifference(const std::vector<double>& actual, const std::vector<double>& reference) {
-  double difference = 0.0, magnitude = 0.0;
-  for (std::size_t i = 0; i < actual.size(); ++i) {
-    difference = std::max(difference, std::fabs(actual[i] - reference[i]));
-    magnitude = std::max(magnitude, std::fabs(reference[i]));
-  }
-  return difference / magnitude;
 }
 
 std::vector<double> randomPlanes(int width, int height, int planes, unsigned seed) {

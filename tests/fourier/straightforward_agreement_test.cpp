@@ -15,6 +15,7 @@
 #include "fourier/parallel.h"
 #include "tests/fourier/straightforward.h"
 #include "tests/fourier/test_support.h"
+#include "tests/support/agreement.h"
 
 namespace kestrel {
 namespace {
@@ -22,20 +23,11 @@ namespace {
 using testing::motionKernel;
 using testing::Plane;
 using testing::randomPlane;
+using testing::relativeDifference;
 
 // Half against full complex transforms, separable against 2D sums: the same
 // sums in another order, a few ulps of the largest value of the result.
 constexpr double kAgreementTolerance = 1e-12;
-
-// Largest difference relative to the largest magnitude of the reference.
-double relativeDifference(const Plane& value, const Plane& reference) {
-  double scale = 0.0, difference = 0.0;
-  for (std::size_t i = 0; i < reference.size(); ++i) {
-    scale = std::max(scale, std::fabs(reference[i]));
-    difference = std::max(difference, std::fabs(value[i] - reference[i]));
-  }
-  return scale > 0.0 ? difference / scale : difference;
-}
 
 // Restores the default thread count when a test ends.
 class ThreadCount : public ::testing::Test {
