@@ -11,12 +11,9 @@
 #include "deblur/pyramid_schedule.h"
 #include "deblur/recentre.h"
 #include "deblur/resample.h"
-#include "deconv/l1_tv_deconvolution.h"
-#include "deconv/tv_deconvolution.h"
 #include "fourier/kernel_estimation.h"
 #include "fourier/latent_estimation.h"
 #include "fourier/level_spectra.h"
-#include "fourier/padding.h"
 #include "fourier/parallel.h"
 #include "prediction/prediction_engine.h"
 
@@ -35,16 +32,6 @@ constexpr int kLastMaskedIteration = 3;
 
 std::size_t area(int rows, int cols) {
   return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-}
-
-void say(const char* message, const DeblurProgressCallback& progress) {
-  if (progress) {
-    DeblurProgress report;
-    report.stage = DeblurProgress::Stage::ConsoleMessage;
-    progress(report);
-  }
-  std::fputs(message, stdout);
-  std::fflush(stdout);
 }
 
 Plane centredDelta(int rows, int cols) {
@@ -68,29 +55,6 @@ void normaliseOrReset(Plane& kernel, int rows, int cols) {
     return;
   }
   for (double& v : kernel) v /= sum;
-}
-
-Plane greyImage(const double* input, int height, int width, int channels, double gamma) {
-  const std::size_t n = area(height, width);
-  Plane grey(n);
-  const int rowGrain = 16;
-  parallelFor(0, height, rowGrain, [&](int first, int last) {
-    const std::size_t end = area(last, width);
-    for (std::size_t i = area(first, width); i < end; ++i) {
-      double v;
-      if (channels == 1) {
-        v = std::pow(input[i], gamma);
-      } else {
-        v = 0.2989 * std::pow(input[i], gamma);
-        v += 0.587 * std::pow(input[n + i], gamma);
-        v += 0.114 * std::pow(input[2 * n + i], gamma);
-      }
-      if (v > 1.0) v = 1.0;
-      if (v < 0.0) v = 0.0;
-      grey[i] = v;
-    }
-  });
-  return grey;
 }
 
 Plane initialKernel(const std::vector<PyramidLevel>& schedule, int s, const Plane& coarser) {
@@ -131,65 +95,19 @@ void cleanKernel(Plane& kernel, int rows, int cols, double fraction) {
   }
 }
 
-void finalStage(const double* input, double* output, int height, int width, int channels,
-                const Plane& kernel, int kheight, int kwidth, double wtdeconv,
-                int deringingWeight, int denoise, const DeblurProgressCallback& progress) {
-  DeblurProgress report;
-  report.stage = DeblurProgress::Stage::Padding;
-  report.planes = channels;
-  say("start padding image...\n", progress);
-  if (progress) progress(report);
-  const int paddedRows = height + 2 * kheight;
-  const int paddedCols = width + 2 * kwidth;
-  const std::size_t paddedArea = area(paddedRows, paddedCols);
-  Plane padded(paddedArea * channels, 0.0);
-  padImage(input, padded.data(), kernel.data(), width, height, channels, kwidth, kheight, kwidth,
-           kheight);
-
-  say("start deconvolution...\n", progress);
-  // The deconvolutions run on a canvas widened to lengths FFTW transforms
-  // fast, the padded plane in its top left corner: a few per cent more
-  // cells for a fraction of the transform time.
-  const int wideRows = fastTransformLength(paddedRows);
-  const int wideCols = fastTransformLength(paddedCols);
-  const std::size_t wideArea = area(wideRows, wideCols);
-  Plane wide(wideArea);
-  Plane result(wideArea, 0.0);
-  for (int c = 0; c < channels; ++c) {
-    report.stage = DeblurProgress::Stage::Deconvolution;
-    report.plane = c + 1;
-    if (progress) progress(report);
-    bridgeAcrossWrap(padded.data() + paddedArea * c, paddedRows, paddedCols, wide.data(), wideRows,
-                     wideCols);
-    const bool done =
-        denoise >= 1
-            ? l1TvDeconvolve(wide.data(), result.data(), kernel.data(), wideRows, wideCols,
-                             kheight, kwidth, wtdeconv, deringingWeight)
-            : tvDeconvolve(wide.data(), result.data(), kernel.data(), wideRows, wideCols, kheight,
-                           kwidth, wtdeconv / 100.0, deringingWeight);
-    if (!done) say("error in running deblur.\n", progress);
-    double* out = output + area(height, width) * c;
-    for (int y = 0; y < height; ++y) {
-      const double* row =
-          result.data() + static_cast<std::size_t>(y + kheight) * wideCols + kwidth;
-      std::copy(row, row + width, out + static_cast<std::size_t>(y) * width);
-    }
-  }
-}
-
 }  // namespace
 
 int deblurMultiScale(const double* input, double* output, int height, int width, int channels,
                      double* kernel, int kheight, int kwidth, double gamma, double wtscale,
                      double wtdeconv, int deringingWeight, int denoise,
                      const DeblurProgressCallback& progress) {
-  say("start kernel estimation...\n", progress);
+  announce("start kernel estimation...\n", progress);
   const double fraction = kernelThresholdFraction(kwidth, kheight);
   const std::vector<PyramidLevel> schedule = pyramidSchedule(width, height, kwidth, kheight);
   const int levels = static_cast<int>(schedule.size());
 
   std::vector<Plane> pyramid(levels);
-  pyramid[0] = greyImage(input, height, width, channels, gamma);
+  pyramid[0] = gammaGreyImage(input, height, width, channels, gamma);
   for (int s = 1; s < levels; ++s) {
     pyramid[s].resize(area(schedule[s].height, schedule[s].width));
     resampleByScale(pyramid[0].data(), pyramid[s].data(), height, width, schedule[s].scale);
@@ -204,7 +122,7 @@ int deblurMultiScale(const double* input, double* output, int height, int width,
     const int kernelRows = level.kernelHeight;
     const int kernelCols = level.kernelWidth;
     const std::string levelMessage = "Level " + std::to_string(s) + "\n";
-    say(levelMessage.c_str(), progress);
+    announce(levelMessage.c_str(), progress);
 
     Plane levelKernel = initialKernel(schedule, s, coarserKernel);
     LevelSpectra spectra;
@@ -260,7 +178,7 @@ int deblurMultiScale(const double* input, double* output, int height, int width,
       cleanKernel(levelKernel, kernelRows, kernelCols, fraction);
 
       if (s == 0 && k == level.iterations - 1) {
-        finalStage(input, output, height, width, channels, levelKernel, kheight, kwidth,
+        deconvolvePicture(input, output, height, width, channels, levelKernel.data(), kheight, kwidth,
                    wtdeconv, deringingWeight, denoise, progress);
       } else {
         estimateLatent(levelKernel.data(), latent.data(), spectra, rows, cols, kernelRows,

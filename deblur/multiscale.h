@@ -3,25 +3,9 @@
 // padded, deconvolved with the final kernel and cropped.
 #pragma once
 
-#include <functional>
+#include "deblur/final_stage.h"
 
 namespace kestrel {
-
-// What the driver is doing, for progress displays. ConsoleMessage comes just
-// before the driver prints a line to standard output, so that a display on
-// the same terminal can clear itself first.
-struct DeblurProgress {
-  enum class Stage { ConsoleMessage, KernelEstimation, Padding, Deconvolution };
-  Stage stage = Stage::KernelEstimation;
-  int level = 0;      // pyramid level, counted from 1 at the coarsest
-  int levels = 0;
-  int iteration = 0;  // counted from 1
-  int iterations = 0;
-  int plane = 0;      // counted from 1
-  int planes = 0;
-};
-
-using DeblurProgressCallback = std::function<void(const DeblurProgress&)>;
 
 // input and output: channels (1 or 3) planes of height x width doubles,
 // row-major, top row first, nominally 0..1; every output sample is written.

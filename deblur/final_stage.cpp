@@ -1,0 +1,103 @@
+#include "deblur/final_stage.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+
+#include "deconv/l1_tv_deconvolution.h"
+#include "deconv/tv_deconvolution.h"
+#include "fourier/padding.h"
+#include "fourier/parallel.h"
+
+namespace kestrel {
+namespace {
+
+using Plane = std::vector<double>;
+
+std::size_t area(int rows, int cols) {
+  return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+}
+
+}  // namespace
+
+void announce(const char* message, const DeblurProgressCallback& progress) {
+  if (progress) {
+    DeblurProgress report;
+    report.stage = DeblurProgress::Stage::ConsoleMessage;
+    progress(report);
+  }
+  std::fputs(message, stdout);
+  std::fflush(stdout);
+}
+
+Plane gammaGreyImage(const double* input, int height, int width, int channels, double gamma) {
+  const std::size_t n = area(height, width);
+  Plane grey(n);
+  const int rowGrain = 16;
+  parallelFor(0, height, rowGrain, [&](int first, int last) {
+    const std::size_t end = area(last, width);
+    for (std::size_t i = area(first, width); i < end; ++i) {
+      double v;
+      if (channels == 1) {
+        v = std::pow(input[i], gamma);
+      } else {
+        v = 0.2989 * std::pow(input[i], gamma);
+        v += 0.587 * std::pow(input[n + i], gamma);
+        v += 0.114 * std::pow(input[2 * n + i], gamma);
+      }
+      if (v > 1.0) v = 1.0;
+      if (v < 0.0) v = 0.0;
+      grey[i] = v;
+    }
+  });
+  return grey;
+}
+
+void deconvolvePicture(const double* input, double* output, int height, int width, int channels,
+                       const double* kernel, int kheight, int kwidth, double wtdeconv,
+                       int deringingWeight, int denoise, const DeblurProgressCallback& progress) {
+  DeblurProgress report;
+  report.stage = DeblurProgress::Stage::Padding;
+  report.planes = channels;
+  announce("start padding image...\n", progress);
+  if (progress) progress(report);
+  const int paddedRows = height + 2 * kheight;
+  const int paddedCols = width + 2 * kwidth;
+  const std::size_t paddedArea = area(paddedRows, paddedCols);
+  Plane padded(paddedArea * channels, 0.0);
+  padImage(input, padded.data(), kernel, width, height, channels, kwidth, kheight, kwidth,
+           kheight);
+
+  announce("start deconvolution...\n", progress);
+  // The deconvolutions run on a canvas widened to lengths FFTW transforms
+  // fast, the padded plane in its top left corner: a few per cent more
+  // cells for a fraction of the transform time.
+  const int wideRows = fastTransformLength(paddedRows);
+  const int wideCols = fastTransformLength(paddedCols);
+  const std::size_t wideArea = area(wideRows, wideCols);
+  Plane wide(wideArea);
+  Plane result(wideArea, 0.0);
+  for (int c = 0; c < channels; ++c) {
+    report.stage = DeblurProgress::Stage::Deconvolution;
+    report.plane = c + 1;
+    if (progress) progress(report);
+    bridgeAcrossWrap(padded.data() + paddedArea * c, paddedRows, paddedCols, wide.data(), wideRows,
+                     wideCols);
+    const bool done =
+        denoise >= 1
+            ? l1TvDeconvolve(wide.data(), result.data(), kernel, wideRows, wideCols,
+                             kheight, kwidth, wtdeconv, deringingWeight)
+            : tvDeconvolve(wide.data(), result.data(), kernel, wideRows, wideCols, kheight,
+                           kwidth, wtdeconv / 100.0, deringingWeight);
+    if (!done) announce("error in running deblur.\n", progress);
+    double* out = output + area(height, width) * c;
+    for (int y = 0; y < height; ++y) {
+      const double* row =
+          result.data() + static_cast<std::size_t>(y + kheight) * wideCols + kwidth;
+      std::copy(row, row + width, out + static_cast<std::size_t>(y) * width);
+    }
+  }
+}
+
+}  // namespace kestrel

@@ -1,0 +1,47 @@
+// What both kernel estimators share: the gamma-corrected grey image they
+// estimate on, and the final stage that deconvolves every plane of the
+// picture with the estimated kernel.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+namespace kestrel {
+
+// What the driver is doing, for progress displays. ConsoleMessage comes just
+// before the driver prints a line to standard output, so that a display on
+// the same terminal can clear itself first.
+struct DeblurProgress {
+  enum class Stage { ConsoleMessage, KernelEstimation, Padding, Deconvolution };
+  Stage stage = Stage::KernelEstimation;
+  int level = 0;      // pyramid level, counted from 1 at the coarsest
+  int levels = 0;
+  int iteration = 0;  // counted from 1
+  int iterations = 0;
+  int plane = 0;      // counted from 1
+  int planes = 0;
+};
+
+using DeblurProgressCallback = std::function<void(const DeblurProgress&)>;
+
+// Prints message to standard output, telling progress first.
+void announce(const char* message, const DeblurProgressCallback& progress);
+
+// The grey image of channels (1 or 3) planes of height x width samples:
+// v^gamma for one plane, 0.2989 R^gamma + 0.587 G^gamma + 0.114 B^gamma for
+// three, clamped to [0, 1].
+std::vector<double> gammaGreyImage(const double* input, int height, int width, int channels,
+                                   double gamma);
+
+// Pads every plane of input by the kernel size on each side, deconvolves it
+// with kernel (kheight x kwidth, non-negative, summing to 1) and crops the
+// result into output (same layout as input, every sample written). denoise
+// >= 1 selects the L1 deconvolution, which gets wtdeconv; otherwise the
+// least-squares one gets wtdeconv / 100. Prints the stage messages, and
+// "error in running deblur." for a plane whose deconvolution refuses the
+// kernel (the plane is still cropped into output).
+void deconvolvePicture(const double* input, double* output, int height, int width, int channels,
+                       const double* kernel, int kheight, int kwidth, double wtdeconv,
+                       int deringingWeight, int denoise, const DeblurProgressCallback& progress);
+
+}  // namespace kestrel
