@@ -179,6 +179,41 @@ TEST(ThreadsOption, IsTakenOutAnywhereAndChecked) {
   }
   const char* missing[] = {"kestrel", "in.png", "--threads"};
   EXPECT_FALSE(takeThreadsOption(3, missing, words, threads, error));
+  EXPECT_EQ(error, "--threads needs a number of threads");
+}
+
+TEST(ThreadsOption, ReportsTheFirstProblemOnTheLine) {
+  std::vector<std::string> words;
+  int threads = 0;
+  std::string error;
+  const char* badThenMissing[] = {"kestrel", "--threads=0", "in.png", "--threads"};
+  EXPECT_FALSE(takeThreadsOption(4, badThenMissing, words, threads, error));
+  EXPECT_EQ(error, "--threads '0' must be a whole number from 1 to 256");
+  const char* twice[] = {"kestrel", "--threads", "2", "in.png", "--threads=5"};
+  ASSERT_TRUE(takeThreadsOption(5, twice, words, threads, error));
+  EXPECT_EQ(threads, 5);
+  EXPECT_EQ(words, (std::vector<std::string>{"in.png"}));
+}
+
+TEST(OptionValues, AreTakenOutInOrderLeavingTheOtherWordsInTheirs) {
+  std::vector<std::string> words = {"a",         "--pick", "1",      "b",     "--pick=2",
+                                    "--picky=3", "c",      "--pick", "--pick"};
+  bool missingValue = true;
+  const std::vector<std::string> values = takeOptionValues(words, "--pick", missingValue);
+  EXPECT_EQ(values, (std::vector<std::string>{"1", "2", "--pick"}));
+  EXPECT_EQ(words, (std::vector<std::string>{"a", "b", "--picky=3", "c"}));
+  EXPECT_FALSE(missingValue);
+}
+
+TEST(OptionValues, NoticeAnOptionLeftWithoutAValue) {
+  std::vector<std::string> words = {"a", "--pick=", "--pick"};
+  bool missingValue = false;
+  EXPECT_EQ(takeOptionValues(words, "--pick", missingValue), (std::vector<std::string>{""}));
+  EXPECT_TRUE(missingValue);
+  EXPECT_EQ(words, (std::vector<std::string>{"a"}));
+  std::vector<std::string> none;
+  EXPECT_TRUE(takeOptionValues(none, "--pick", missingValue).empty());
+  EXPECT_FALSE(missingValue);
 }
 
 }  // namespace
