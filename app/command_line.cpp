@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <sys/stat.h>
 
 namespace kestrel {
@@ -35,31 +36,48 @@ std::string timeText(double elapsedMilliseconds, bool alwaysMinutes) {
 
 }  // namespace
 
+std::vector<std::string> takeOptionValues(std::vector<std::string>& words,
+                                          const std::string& option, bool& missingValue) {
+  missingValue = false;
+  const std::string joined = option + "=";
+  std::vector<std::string> values;
+  std::vector<std::string> rest;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word == option) {
+      if (i + 1 == words.size()) {
+        missingValue = true;
+      } else {
+        values.push_back(words[++i]);
+      }
+    } else if (word.compare(0, joined.size(), joined) == 0) {
+      values.push_back(word.substr(joined.size()));
+    } else {
+      rest.push_back(word);
+    }
+  }
+  words = std::move(rest);
+  return values;
+}
+
 bool takeThreadsOption(int argc, const char* const* argv, std::vector<std::string>& words,
                        int& threads, std::string& error) {
   threads = 0;
   words.clear();
-  const std::string option = "--threads";
-  for (int i = 1; i < argc; ++i) {
-    const std::string word = argv[i];
-    std::string value;
-    if (word == option) {
-      if (i + 1 >= argc) {
-        error = "--threads needs a number of threads";
-        return false;
-      }
-      value = argv[++i];
-    } else if (word.compare(0, option.size() + 1, option + "=") == 0) {
-      value = word.substr(option.size() + 1);
-    } else {
-      words.push_back(word);
-      continue;
-    }
+  for (int i = 1; i < argc; ++i) words.push_back(argv[i]);
+  bool missingValue = false;
+  // A missing value can only be the last word, so checking the values first
+  // reports the first problem on the line.
+  for (const std::string& value : takeOptionValues(words, "--threads", missingValue)) {
     if (!parseInteger(value, threads) || threads < 1 || threads > kMaxThreads) {
       error = "--threads '" + value + "' must be a whole number from 1 to " +
               std::to_string(kMaxThreads);
       return false;
     }
+  }
+  if (missingValue) {
+    error = "--threads needs a number of threads";
+    return false;
   }
   return true;
 }

@@ -10,6 +10,13 @@ namespace kestrel {
 // Largest accepted --threads value.
 constexpr int kMaxThreads = 256;
 
+// Takes every "option VALUE" and "option=VALUE" out of words, wherever they
+// stand, leaving the other words in their order, and returns the values in
+// the order given. missingValue tells whether the last word was the option
+// itself, with no value after it (that word is taken out too).
+std::vector<std::string> takeOptionValues(std::vector<std::string>& words,
+                                          const std::string& option, bool& missingValue);
+
 // The words after the command name, with "--threads N" or "--threads=N"
 // taken out into threads (0 when absent). False, with error set, when N is
 // not a whole number from 1 to kMaxThreads.

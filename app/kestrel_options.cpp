@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <limits>
 #include <vector>
@@ -13,15 +14,20 @@
 namespace kestrel {
 namespace {
 
-constexpr int kRequiredArguments = 5;
+constexpr std::size_t kRequiredArguments = 5;
 constexpr double kUnbounded = std::numeric_limits<double>::infinity();
+
+// Positional words up to and including wtdeconv.
+constexpr std::size_t kWordsThroughWtdeconv = 7;
+const char kAutoWord[] = "auto";
 
 struct RealArgument {
   const char* name;
   double* value;
   double lowest;  // exclusive unless lowestIncluded
   bool lowestIncluded;
-  double highest;  // inclusive
+  double highest;   // inclusive
+  bool* automatic;  // set instead of value when the text is kAutoWord; null if not allowed
 };
 
 std::string describe(const char* name, const std::string& text, const std::string& problem) {
@@ -41,12 +47,35 @@ std::string formatNumber(double value) {
   return text;
 }
 
-}  // namespace
+// The last --estimator given, taken out of words; false with error set for
+// a missing or unknown name.
+bool takeEstimatorOption(std::vector<std::string>& words, KernelEstimator& estimator,
+                         std::string& error) {
+  const std::string option = "--estimator";
+  bool missingValue = false;
+  for (const std::string& name : takeOptionValues(words, option, missingValue)) {
+    if (name == "classic") {
+      estimator = KernelEstimator::Classic;
+    } else if (name == "sparse") {
+      estimator = KernelEstimator::Sparse;
+    } else {
+      error = option + " '" + name + "' must be classic or sparse";
+      return false;
+    }
+  }
+  if (missingValue) {
+    error = option + " needs a name: classic or sparse";
+    return false;
+  }
+  return true;
+}
 
-ParsedArguments parseKestrelArguments(int argc, const char* const* argv) {
+// The words left once --estimator is taken out, input first.
+ParsedArguments parsePositionals(const std::vector<std::string>& words) {
   ParsedArguments parsed;
-  if (argc >= 2) {
-    const std::string first = argv[1];
+  const std::size_t count = words.size();
+  if (count >= 1) {
+    const std::string& first = words[0];
     if (first == "--help" || first == "-h") {
       parsed.outcome = ParseOutcome::ShowHelp;
       return parsed;
@@ -56,14 +85,14 @@ ParsedArguments parseKestrelArguments(int argc, const char* const* argv) {
       return parsed;
     }
   }
-  if (argc < kRequiredArguments + 1) {
+  if (count < kRequiredArguments) {
     parsed.outcome = ParseOutcome::ShowUsage;
     return parsed;
   }
 
   KestrelOptions& options = parsed.options;
-  options.input = argv[1];
-  options.output = argv[2];
+  options.input = words[0];
+  options.output = words[1];
   if (options.input.empty()) return usageError("input path is empty");
   if (formatFromPath(options.output) == ImageFormat::None) {
     return usageError("output '" + options.output +
@@ -73,7 +102,7 @@ ParsedArguments parseKestrelArguments(int argc, const char* const* argv) {
   const char* sizeNames[2] = {"kwidth", "kheight"};
   int* sizes[2] = {&options.kwidth, &options.kheight};
   for (int i = 0; i < 2; ++i) {
-    const std::string text = argv[3 + i];
+    const std::string& text = words[2 + i];
     if (!parseInteger(text, *sizes[i])) {
       return usageError(describe(sizeNames[i], text, "is not a whole number"));
     }
@@ -88,16 +117,20 @@ ParsedArguments parseKestrelArguments(int argc, const char* const* argv) {
   }
 
   const RealArgument reals[] = {
-      {"gamma", &options.gamma, 0.0, false, 10.0},
-      {"wtscale", &options.wtscale, 0.0, false, 100.0},
-      {"wtdeconv", &options.wtdeconv, 0.0, false, 100.0},
-      {"wtderinging", &options.wtderinging, -kUnbounded, true, kUnbounded},
+      {"gamma", &options.gamma, 0.0, false, 10.0, nullptr},
+      {"wtscale", &options.wtscale, 0.0, false, 100.0, nullptr},
+      {"wtdeconv", &options.wtdeconv, 0.0, false, 100.0, &options.autoDeconvWeight},
+      {"wtderinging", &options.wtderinging, -kUnbounded, true, kUnbounded, nullptr},
   };
-  for (int i = 0; i < 4; ++i) {
-    const int position = 5 + i;
-    if (position >= argc) break;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const std::size_t position = 4 + i;
+    if (position >= count) break;
     const RealArgument& argument = reals[i];
-    const std::string text = argv[position];
+    const std::string& text = words[position];
+    if (argument.automatic != nullptr && text == kAutoWord) {
+      *argument.automatic = true;
+      continue;
+    }
     if (!parseReal(text, *argument.value)) {
       return usageError(describe(argument.name, text, "is not a finite number"));
     }
@@ -110,8 +143,8 @@ ParsedArguments parseKestrelArguments(int argc, const char* const* argv) {
                                      " and at most " + formatNumber(argument.highest)));
     }
   }
-  if (argc > 9) {
-    const std::string text = argv[9];
+  if (count > 8) {
+    const std::string& text = words[8];
     if (!parseInteger(text, options.denoise)) {
       return usageError(describe("denoise", text, "is not a whole number"));
     }
@@ -122,6 +155,24 @@ ParsedArguments parseKestrelArguments(int argc, const char* const* argv) {
                       "' is where the kernel picture of this input is written");
   }
   parsed.outcome = ParseOutcome::Run;
+  return parsed;
+}
+
+}  // namespace
+
+ParsedArguments parseKestrelArguments(int argc, const char* const* argv) {
+  std::vector<std::string> words;
+  for (int i = 1; i < argc; ++i) words.push_back(argv[i]);
+  KernelEstimator estimator = KernelEstimator::Classic;
+  std::string error;
+  if (!takeEstimatorOption(words, estimator, error)) return usageError(error);
+  ParsedArguments parsed = parsePositionals(words);
+  parsed.options.estimator = estimator;
+  // The sparse estimator comes with a weight matched to the picture's noise
+  // unless one is given.
+  if (estimator == KernelEstimator::Sparse && words.size() < kWordsThroughWtdeconv) {
+    parsed.options.autoDeconvWeight = true;
+  }
   return parsed;
 }
 
@@ -173,7 +224,9 @@ std::string kestrelHelp() {
          "  wtscale      how many edges the estimation trusts; above 0, at most 100\n"
          "               (default 0.7)\n"
          "  wtdeconv     smoothness weight of the final deconvolution; above 0, at most 100\n"
-         "               (default 0.02; smaller keeps more detail and more noise)\n"
+         "               (default 0.02; smaller keeps more detail and more noise),\n"
+         "               or auto, to pick it from the noise measured in the picture (the\n"
+         "               default with --estimator sparse)\n"
          "  wtderinging  strength of the ringing suppression, used up to 5; 0.1 or less\n"
          "               turns it off (default 1)\n"
          "  denoise      1 or more uses a deconvolution robust to noise and outliers\n"
@@ -181,6 +234,10 @@ std::string kestrelHelp() {
          "\n"
          "  --threads N  threads to use, 1 to 256 (default: KESTREL_THREADS, else every\n"
          "               core); the result does not depend on it\n"
+         "  --estimator classic|sparse\n"
+         "               the kernel estimator: sparse, a sparse-gradient estimator, more\n"
+         "               accurate on noisy photos and on large blurs, or classic, the\n"
+         "               original edge-prediction estimator (the default)\n"
          "\n"
          "Exit status: 0 on success, 2 for a usage error, 1 for any other failure.\n";
 }

@@ -6,6 +6,11 @@
 
 namespace kestrel {
 
+// How the blur kernel is estimated: Classic predicts sharp edges and fits
+// the kernel to them; Sparse fits it under a sparse-gradient prior, which
+// holds up better on noisy photos and large blurs.
+enum class KernelEstimator { Classic, Sparse };
+
 struct KestrelOptions {
   std::string input;
   std::string output;
@@ -16,6 +21,10 @@ struct KestrelOptions {
   double wtdeconv = 0.02;
   double wtderinging = 1.0;
   int denoise = 0;
+  KernelEstimator estimator = KernelEstimator::Classic;
+  // The deconvolution weight is to be picked from the noise measured in the
+  // picture; wtdeconv then keeps its default.
+  bool autoDeconvWeight = false;
 };
 
 enum class ParseOutcome {
@@ -35,6 +44,10 @@ struct ParsedArguments {
 // Reads `kestrel input output kwidth kheight gamma [wtscale wtdeconv
 // wtderinging denoise]`; arguments after the ninth are ignored. Numbers are
 // parsed strictly and checked against the ranges where the maths is defined.
+// wtdeconv may also be the word auto. "--estimator NAME" or
+// "--estimator=NAME", NAME classic or sparse, may stand anywhere among the
+// words and is taken out before the rest is read; given more than once, the
+// last counts. With sparse and no wtdeconv, the weight is auto.
 ParsedArguments parseKestrelArguments(int argc, const char* const* argv);
 
 // wtderinging capped at 5, times 10, rounded half up: 1.0 gives 10, 7 gives

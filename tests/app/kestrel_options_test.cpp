@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,168 @@ TEST(KestrelArguments, ValuesOutsideTheirRangesAreUsageErrorsNamingTheArgument) 
     const ParsedArguments parsed = parse(c.words);
     EXPECT_EQ(parsed.outcome, ParseOutcome::UsageError) << c.named;
     EXPECT_NE(parsed.error.find(c.named), std::string::npos) << parsed.error;
+  }
+}
+
+TEST(KestrelArguments, WithoutAnEstimatorNamedItIsClassicWithTheGivenOrDefaultWeight) {
+  const ParsedArguments five = parse({"in.png", "out.png", "31", "21", "2.2"});
+  ASSERT_EQ(five.outcome, ParseOutcome::Run) << five.error;
+  EXPECT_EQ(five.options.estimator, KernelEstimator::Classic);
+  EXPECT_FALSE(five.options.autoDeconvWeight);
+  EXPECT_EQ(five.options.wtdeconv, 0.02);
+  const ParsedArguments nine =
+      parse({"in.png", "out.png", "31", "21", "2.2", "0.5", "0.03", "2", "1"});
+  ASSERT_EQ(nine.outcome, ParseOutcome::Run) << nine.error;
+  EXPECT_EQ(nine.options.estimator, KernelEstimator::Classic);
+  EXPECT_FALSE(nine.options.autoDeconvWeight);
+  EXPECT_EQ(nine.options.wtdeconv, 0.03);
+}
+
+TEST(EstimatorOption, IsTakenOutAnywhereAmongTheArguments) {
+  const std::vector<std::string> positionals = {"in.png", "out.png", "31", "21", "2.2",
+                                                "0.5",    "0.03",    "2",  "1"};
+  for (std::size_t at = 0; at <= positionals.size(); ++at) {
+    for (const std::vector<std::string>& option :
+         {std::vector<std::string>{"--estimator", "sparse"},
+          std::vector<std::string>{"--estimator=sparse"}}) {
+      std::vector<std::string> words = positionals;
+      words.insert(words.begin() + static_cast<std::ptrdiff_t>(at), option.begin(), option.end());
+      const ParsedArguments parsed = parse(words);
+      ASSERT_EQ(parsed.outcome, ParseOutcome::Run) << at << ": " << parsed.error;
+      EXPECT_EQ(parsed.options.estimator, KernelEstimator::Sparse) << at;
+      EXPECT_EQ(parsed.options.input, "in.png") << at;
+      EXPECT_EQ(parsed.options.kheight, 21) << at;
+      EXPECT_EQ(parsed.options.wtdeconv, 0.03) << at;
+      EXPECT_EQ(parsed.options.denoise, 1) << at;
+    }
+  }
+}
+
+TEST(EstimatorOption, NamesClassicExplicitlyAndLetsTheLastOneCount) {
+  EXPECT_EQ(
+      parse({"--estimator", "classic", "in.png", "out.png", "31", "21", "2.2"}).options.estimator,
+      KernelEstimator::Classic);
+  EXPECT_EQ(
+      parse({"--estimator=classic", "in.png", "out.png", "31", "21", "2.2", "--estimator=sparse"})
+          .options.estimator,
+      KernelEstimator::Sparse);
+  EXPECT_EQ(parse({"--estimator=sparse", "in.png", "out.png", "31", "21", "2.2", "--estimator",
+                   "classic"})
+                .options.estimator,
+            KernelEstimator::Classic);
+}
+
+TEST(EstimatorOption, UnknownNamesAreUsageErrorsNamingTheOptionAndTheValue) {
+  for (const char* name : {"fast", "Sparse", "CLASSIC", "", "auto", "in.png"}) {
+    for (const std::vector<std::string>& option :
+         {std::vector<std::string>{"--estimator", name},
+          std::vector<std::string>{std::string("--estimator=") + name}}) {
+      std::vector<std::string> words = {"in.png", "out.png", "31", "21", "2.2"};
+      words.insert(words.begin() + 2, option.begin(), option.end());
+      const ParsedArguments parsed = parse(words);
+      EXPECT_EQ(parsed.outcome, ParseOutcome::UsageError) << name;
+      EXPECT_NE(parsed.error.find("--estimator"), std::string::npos) << parsed.error;
+      EXPECT_NE(parsed.error.find(std::string("'") + name + "'"), std::string::npos)
+          << parsed.error;
+    }
+  }
+}
+
+TEST(EstimatorOption, AMissingNameIsAUsageErrorNamingTheOption) {
+  for (const std::vector<std::string>& words :
+       {std::vector<std::string>{"in.png", "out.png", "31", "21", "2.2", "--estimator"},
+        std::vector<std::string>{"--estimator"}}) {
+    const ParsedArguments parsed = parse(words);
+    EXPECT_EQ(parsed.outcome, ParseOutcome::UsageError);
+    EXPECT_NE(parsed.error.find("--estimator"), std::string::npos) << parsed.error;
+  }
+}
+
+TEST(EstimatorOption, LeavesHelpAndTheUsageAsTheyWere) {
+  EXPECT_EQ(parse({"--estimator", "sparse", "--help"}).outcome, ParseOutcome::ShowHelp);
+  EXPECT_EQ(parse({"--estimator=sparse", "in.png", "out.png"}).outcome, ParseOutcome::ShowUsage);
+}
+
+TEST(AutomaticWeight, IsAcceptedForWtdeconvWithEitherEstimator) {
+  for (const char* estimator : {"--estimator=classic", "--estimator=sparse"}) {
+    const ParsedArguments seven =
+        parse({"in.png", "out.png", "31", "21", "2.2", "0.5", "auto", estimator});
+    ASSERT_EQ(seven.outcome, ParseOutcome::Run) << seven.error;
+    EXPECT_TRUE(seven.options.autoDeconvWeight) << estimator;
+    EXPECT_EQ(seven.options.wtdeconv, 0.02) << estimator;
+  }
+  const ParsedArguments plain = parse({"in.png", "out.png", "31", "21", "2.2", "0.5", "auto"});
+  ASSERT_EQ(plain.outcome, ParseOutcome::Run) << plain.error;
+  EXPECT_TRUE(plain.options.autoDeconvWeight);
+  EXPECT_EQ(plain.options.estimator, KernelEstimator::Classic);
+}
+
+TEST(AutomaticWeight, LeavesTheArgumentsAfterWtdeconvAsTheyWere) {
+  const ParsedArguments parsed =
+      parse({"in.png", "out.png", "31", "21", "2.2", "0.5", "auto", "0.25", "2"});
+  ASSERT_EQ(parsed.outcome, ParseOutcome::Run) << parsed.error;
+  EXPECT_TRUE(parsed.options.autoDeconvWeight);
+  EXPECT_EQ(parsed.options.wtscale, 0.5);
+  EXPECT_EQ(parsed.options.wtderinging, 0.25);
+  EXPECT_EQ(parsed.options.denoise, 2);
+}
+
+TEST(AutomaticWeight, IsTheDefaultOfTheSparseEstimatorOnly) {
+  const ParsedArguments five =
+      parse({"--estimator", "sparse", "in.png", "out.png", "31", "21", "2.2"});
+  ASSERT_EQ(five.outcome, ParseOutcome::Run) << five.error;
+  EXPECT_TRUE(five.options.autoDeconvWeight);
+  const ParsedArguments six =
+      parse({"in.png", "out.png", "31", "21", "2.2", "0.5", "--estimator", "sparse"});
+  ASSERT_EQ(six.outcome, ParseOutcome::Run) << six.error;
+  EXPECT_TRUE(six.options.autoDeconvWeight);
+  EXPECT_EQ(six.options.wtscale, 0.5);
+  const ParsedArguments classic =
+      parse({"--estimator", "classic", "in.png", "out.png", "31", "21", "2.2", "0.5"});
+  ASSERT_EQ(classic.outcome, ParseOutcome::Run) << classic.error;
+  EXPECT_FALSE(classic.options.autoDeconvWeight);
+  EXPECT_EQ(classic.options.wtdeconv, 0.02);
+}
+
+TEST(AutomaticWeight, GivesWayToANumberGivenWithTheSparseEstimator) {
+  const ParsedArguments parsed =
+      parse({"--estimator", "sparse", "in.png", "out.png", "31", "21", "2.2", "0.5", "0.004"});
+  ASSERT_EQ(parsed.outcome, ParseOutcome::Run) << parsed.error;
+  EXPECT_FALSE(parsed.options.autoDeconvWeight);
+  EXPECT_EQ(parsed.options.wtdeconv, 0.004);
+  const ParsedArguments bad =
+      parse({"--estimator", "sparse", "in.png", "out.png", "31", "21", "2.2", "0.5", "0"});
+  EXPECT_EQ(bad.outcome, ParseOutcome::UsageError);
+  EXPECT_NE(bad.error.find("wtdeconv"), std::string::npos) << bad.error;
+}
+
+TEST(AutomaticWeight, IsRefusedInEveryOtherPositionNamingTheArgument) {
+  struct Case {
+    std::vector<std::string> words;
+    std::string named;
+  };
+  const std::vector<Case> cases = {
+      {{"i.png", "o.png", "auto", "31", "2.2"}, "kwidth"},
+      {{"i.png", "o.png", "31", "auto", "2.2"}, "kheight"},
+      {{"i.png", "o.png", "31", "31", "auto"}, "gamma"},
+      {{"i.png", "o.png", "31", "31", "2", "auto"}, "wtscale"},
+      {{"i.png", "o.png", "31", "31", "2", "0.7", "0.02", "auto"}, "wtderinging"},
+      {{"i.png", "o.png", "31", "31", "2", "0.7", "auto", "1", "auto"}, "denoise"},
+      {{"i.png", "o.png", "31", "31", "2", "0.7", "Auto"}, "wtdeconv"},
+      {{"i.png", "o.png", "31", "31", "2", "0.7", "auto "}, "wtdeconv"},
+  };
+  for (const Case& c : cases) {
+    const ParsedArguments parsed = parse(c.words);
+    EXPECT_EQ(parsed.outcome, ParseOutcome::UsageError) << c.named;
+    EXPECT_NE(parsed.error.find(c.named + " '"), std::string::npos) << parsed.error;
+  }
+}
+
+TEST(KestrelHelp, ExplainsTheEstimatorAndTheAutomaticWeight) {
+  const std::string help = kestrelHelp();
+  for (const char* word : {"--estimator classic|sparse", "sparse-gradient", "edge-prediction",
+                           "or auto", "noise measured"}) {
+    EXPECT_NE(help.find(word), std::string::npos) << word;
   }
 }
 
@@ -179,6 +342,41 @@ TEST(ThreadsOption, IsTakenOutAnywhereAndChecked) {
   }
   const char* missing[] = {"kestrel", "in.png", "--threads"};
   EXPECT_FALSE(takeThreadsOption(3, missing, words, threads, error));
+  EXPECT_EQ(error, "--threads needs a number of threads");
+}
+
+TEST(ThreadsOption, ReportsTheFirstProblemOnTheLine) {
+  std::vector<std::string> words;
+  int threads = 0;
+  std::string error;
+  const char* badThenMissing[] = {"kestrel", "--threads=0", "in.png", "--threads"};
+  EXPECT_FALSE(takeThreadsOption(4, badThenMissing, words, threads, error));
+  EXPECT_EQ(error, "--threads '0' must be a whole number from 1 to 256");
+  const char* twice[] = {"kestrel", "--threads", "2", "in.png", "--threads=5"};
+  ASSERT_TRUE(takeThreadsOption(5, twice, words, threads, error));
+  EXPECT_EQ(threads, 5);
+  EXPECT_EQ(words, (std::vector<std::string>{"in.png"}));
+}
+
+TEST(OptionValues, AreTakenOutInOrderLeavingTheOtherWordsInTheirs) {
+  std::vector<std::string> words = {"a",         "--pick", "1",      "b",     "--pick=2",
+                                    "--picky=3", "c",      "--pick", "--pick"};
+  bool missingValue = true;
+  const std::vector<std::string> values = takeOptionValues(words, "--pick", missingValue);
+  EXPECT_EQ(values, (std::vector<std::string>{"1", "2", "--pick"}));
+  EXPECT_EQ(words, (std::vector<std::string>{"a", "b", "--picky=3", "c"}));
+  EXPECT_FALSE(missingValue);
+}
+
+TEST(OptionValues, NoticeAnOptionLeftWithoutAValue) {
+  std::vector<std::string> words = {"a", "--pick=", "--pick"};
+  bool missingValue = false;
+  EXPECT_EQ(takeOptionValues(words, "--pick", missingValue), (std::vector<std::string>{""}));
+  EXPECT_TRUE(missingValue);
+  EXPECT_EQ(words, (std::vector<std::string>{"a"}));
+  std::vector<std::string> none;
+  EXPECT_TRUE(takeOptionValues(none, "--pick", missingValue).empty());
+  EXPECT_FALSE(missingValue);
 }
 
 }  // namespace
