@@ -13,6 +13,8 @@
 #include "app/kestrel_options.h"
 #include "app/progress_line.h"
 #include "deblur/multiscale.h"
+#include "deblur/noise_estimate.h"
+#include "deblur/sparse_estimation.h"
 #include "fourier/parallel.h"
 
 namespace kestrel {
@@ -76,11 +78,24 @@ int runKestrel(int argc, const char* const* argv) {
 
   ProgressLine progressLine(isatty(STDERR_FILENO) != 0);
   const auto start = std::chrono::steady_clock::now();
-  const int result = deblurMultiScale(
-      image.planes.data(), output.data(), image.height, image.width, image.channels,
-      kernel.data(), options.kheight, options.kwidth, options.gamma, options.wtscale,
-      options.wtdeconv, deringingWeight(options.wtderinging), options.denoise,
-      progressLine.callback());
+  const double wtdeconv =
+      options.autoDeconvWeight
+          ? automaticDeconvWeight(
+                planeNoise(image.planes.data(), image.height, image.width, image.channels))
+          : options.wtdeconv;
+  const int deringing = deringingWeight(options.wtderinging);
+  const int result =
+      options.estimator == KernelEstimator::Sparse
+          ? deblurSparse(image.planes.data(), output.data(), image.height, image.width,
+                         image.channels, kernel.data(), options.kheight, options.kwidth,
+                         wtdeconv, deringing, options.denoise,
+                         estimatePictureNoise(image.planes.data(), image.height, image.width,
+                                              image.channels),
+                         progressLine.callback())
+          : deblurMultiScale(image.planes.data(), output.data(), image.height, image.width,
+                             image.channels, kernel.data(), options.kheight, options.kwidth,
+                             options.gamma, options.wtscale, wtdeconv, deringing,
+                             options.denoise, progressLine.callback());
   const std::chrono::duration<double, std::milli> elapsed =
       std::chrono::steady_clock::now() - start;
   progressLine.clear();

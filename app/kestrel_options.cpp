@@ -10,6 +10,7 @@
 #include "app/command_line.h"
 #include "app/image_io.h"
 #include "deblur/pyramid_schedule.h"
+#include "deblur/sparse_estimation.h"
 
 namespace kestrel {
 namespace {
@@ -188,9 +189,12 @@ std::string kernelPathFor(const std::string& input) {
 
 bool kernelFitsPicture(const KestrelOptions& options, int width, int height,
                        std::string& error) {
-  const std::vector<PyramidLevel> schedule =
-      pyramidSchedule(width, height, options.kwidth, options.kheight);
-  if (scheduleFitsPicture(schedule)) return true;
+  const bool fits =
+      options.estimator == KernelEstimator::Sparse
+          ? sparseScheduleFitsPicture(
+                sparseSchedule(width, height, options.kwidth, options.kheight))
+          : scheduleFitsPicture(pyramidSchedule(width, height, options.kwidth, options.kheight));
+  if (fits) return true;
   error = "kernel " + std::to_string(options.kwidth) + "x" + std::to_string(options.kheight) +
           " is too large for the " + std::to_string(width) + "x" + std::to_string(height) +
           " picture '" + options.input +

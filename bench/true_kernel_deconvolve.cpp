@@ -3,6 +3,7 @@
 // against which the blind estimate is measured by bench/quality.
 //
 // usage: true_kernel_deconvolve blurred kernel output [wtdeconv wtderinging]
+// (wtdeconv may be auto, as for kestrel)
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -20,7 +21,9 @@ int main(int argc, char** argv) {
   }
   double wtdeconv = 0.02;
   double wtderinging = 1.0;
-  if ((argc > 4 && !parseReal(argv[4], wtdeconv)) || (argc > 5 && !parseReal(argv[5], wtderinging))) {
+  const bool automaticWeight = argc > 4 && std::string(argv[4]) == "auto";
+  if ((argc > 4 && !automaticWeight && !parseReal(argv[4], wtdeconv)) ||
+      (argc > 5 && !parseReal(argv[5], wtderinging))) {
     std::fputs("true_kernel_deconvolve: bad number\n", stderr);
     return 2;
   }
@@ -39,6 +42,10 @@ int main(int argc, char** argv) {
   for (double v : kernel) sum += v;
   for (double& v : kernel) v /= sum;
 
+  if (automaticWeight) {
+    wtdeconv = automaticDeconvWeight(
+        planeNoise(image.planes.data(), image.height, image.width, image.channels));
+  }
   const int deringing = static_cast<int>((wtderinging > 5.0 ? 5.0 : wtderinging) * 10.0 + 0.5);
   std::vector<double> output(image.planes.size());
   deconvolvePicture(image.planes.data(), output.data(), image.height, image.width, image.channels,

@@ -33,6 +33,17 @@ void announce(const char* message, const DeblurProgressCallback& progress);
 std::vector<double> gammaGreyImage(const double* input, int height, int width, int channels,
                                    double gamma);
 
+// Noise of the planes the final stage deconvolves one by one: the mean over
+// the channels (1 or 3) planes of height x width of each plane's own
+// estimate (noise_estimate.h).
+double planeNoise(const double* input, int height, int width, int channels);
+
+// The final deconvolution's wtdeconv for planes carrying noise of
+// planeNoiseSigma: growing a little faster than the noise, so that the
+// smoothness prior holds down what the deconvolution amplifies; within
+// [0.005, 100].
+double automaticDeconvWeight(double planeNoiseSigma);
+
 // Pads every plane of input by the kernel size on each side, deconvolves it
 // with kernel (kheight x kwidth, non-negative, summing to 1) and crops the
 // result into output (same layout as input, every sample written). denoise

@@ -1,0 +1,613 @@
+#include "deblur/sparse_estimation.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstddef>
+#include <string>
+
+#include "deblur/resample.h"
+#include "fourier/fft_toolkit.h"
+#include "fourier/fftw_resources.h"
+#include "fourier/padding.h"
+#include "fourier/parallel.h"
+#include "fourier/split_transform.h"
+
+namespace kestrel {
+namespace {
+
+using Plane = std::vector<double>;
+
+constexpr int kRowGrain = 16;
+constexpr int kIterationsPerLevel = 10;
+// lambda starts each level here and is divided by kLambdaDecay every
+// iteration, down to its floor.
+constexpr double kLambdaStart = 5e-4;
+constexpr double kLambdaDecay = 1.1;
+constexpr double kLambdaFloor = 1e-4;
+// The floor also rises in proportion to the noise's variance: gradients of
+// noise alone must cost more to keep than they explain.
+constexpr double kLambdaPerNoiseVariance = 20.0;
+// The gradient split's penalty starts at 2 lambda and doubles up to this.
+constexpr double kSplitPenaltyLimit = 1e5;
+// Ridge weight of the kernel step as a share of the mean gradient power of
+// the latent image: enough to keep frequencies the image barely holds from
+// blowing up, small enough not to blur the kernel.
+constexpr double kKernelRidgeShare = 0.1;
+// Kernel entries below this share of the largest are cleared.
+constexpr double kKernelFloorShare = 0.05;
+// Connected pieces of the kernel holding less than this share of its mass
+// are removed: real camera shake traces one connected path.
+constexpr double kKernelPieceShare = 0.1;
+// A sample at or above this level counts as clipped.
+constexpr double kHighlightLevel = 0.97;
+// The kernel of a larger picture is estimated on the window of this many
+// pixels that holds the most edges: one blur covers the whole picture, and
+// a window of this size holds edges enough while the time stays bounded.
+constexpr double kMostEstimationPixels = 512.0 * 1024.0;
+// Window positions tried along each side.
+constexpr int kWindowSteps = 16;
+
+std::size_t area(int rows, int cols) {
+  return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+}
+
+int oddAtLeastThree(int side) {
+  side = std::max(side, 3);
+  return side % 2 == 0 ? side + 1 : side;
+}
+
+Plane centredDelta(int rows, int cols) {
+  Plane kernel(area(rows, cols), 0.0);
+  kernel[area(rows, cols) / 2] = 1.0;
+  return kernel;
+}
+
+// One mirrored line of length n read at any index: ... 2 1 0 | 0 1 2 ...
+double mirrored(const double* line, std::ptrdiff_t stride, int n, int index) {
+  const int period = 2 * n;
+  int i = ((index % period) + period) % period;
+  if (i >= n) i = period - 1 - i;
+  return line[i * stride];
+}
+
+// Fills the gap of `gap` samples that follows a line of n samples so that
+// the line continues smoothly into its own start across the wrap-around:
+// a cross-fade from its mirror image at the end into its mirror image at
+// the start.
+void bridgeLine(double* line, std::ptrdiff_t stride, int n, int gap) {
+  for (int g = 0; g < gap; ++g) {
+    const double weight = static_cast<double>(g + 1) / (gap + 1);
+    const double fromEnd = mirrored(line, stride, n, n + g);
+    const double fromStart = mirrored(line, stride, n, g - gap);
+    line[static_cast<std::ptrdiff_t>(n + g) * stride] =
+        (1.0 - weight) * fromEnd + weight * fromStart;
+  }
+}
+
+// The image in the top left corner of a canvasRows x canvasCols canvas,
+// the rest bridged: first along the image's rows, then down every column.
+void extendAcrossWrap(const double* image, int rows, int cols, double* canvas, int canvasRows,
+                      int canvasCols) {
+  parallelFor(0, rows, kRowGrain, [&](int first, int last) {
+    for (int y = first; y < last; ++y) {
+      double* line = canvas + area(y, canvasCols);
+      std::copy(image + area(y, cols), image + area(y + 1, cols), line);
+      bridgeLine(line, 1, cols, canvasCols - cols);
+    }
+  });
+  parallelFor(0, canvasCols, 64, [&](int first, int last) {
+    for (int x = first; x < last; ++x) {
+      bridgeLine(canvas + x, canvasCols, rows, canvasRows - rows);
+    }
+  });
+}
+
+// 1 where the level's kernel step may use a pixel's gradients: inside the
+// picture, both forward differences within it, and no clipped sample within
+// a kernel's reach.
+Plane kernelDataMask(const Plane& clipped, int rows, int cols, int kernelRows, int kernelCols,
+                     int canvasRows, int canvasCols) {
+  // Rows, then columns, of a box maximum over the kernel's extent.
+  Plane across(area(rows, cols), 0.0);
+  const int reachX = kernelCols / 2;
+  const int reachY = kernelRows / 2;
+  for (int y = 0; y < rows; ++y) {
+    for (int x = 0; x < cols; ++x) {
+      if (clipped[area(y, cols) + x] <= 0.0) continue;
+      const int from = std::max(0, x - reachX);
+      const int to = std::min(cols - 1, x + reachX);
+      for (int i = from; i <= to; ++i) across[area(y, cols) + i] = 1.0;
+    }
+  }
+  Plane mask(area(canvasRows, canvasCols), 0.0);
+  for (int y = 0; y + 1 < rows; ++y) {
+    for (int x = 0; x + 1 < cols; ++x) mask[area(y, canvasCols) + x] = 1.0;
+  }
+  for (int y = 0; y < rows; ++y) {
+    for (int x = 0; x < cols; ++x) {
+      if (across[area(y, cols) + x] <= 0.0) continue;
+      const int from = std::max(0, y - reachY);
+      const int to = std::min(rows - 1, y + reachY);
+      for (int i = from; i <= to; ++i) mask[area(i, canvasCols) + x] = 0.0;
+    }
+  }
+  return mask;
+}
+
+// Forward differences along rows (x) and down columns (y), circular on the
+// canvas.
+void gradients(const double* plane, int rows, int cols, double* gradX, double* gradY) {
+  parallelFor(0, rows, kRowGrain, [&](int first, int last) {
+    for (int y = first; y < last; ++y) {
+      const double* row = plane + area(y, cols);
+      const double* below = plane + area((y + 1) % rows, cols);
+      for (int x = 0; x < cols; ++x) {
+        gradX[area(y, cols) + x] = row[(x + 1) % cols] - row[x];
+        gradY[area(y, cols) + x] = below[x] - row[x];
+      }
+    }
+  });
+}
+
+// Clears negative entries, faint specks and small isolated pieces, then
+// normalises. A kernel left with no mass becomes the centred delta.
+void cleanKernel(Plane& kernel, int rows, int cols) {
+  double largest = 0.0;
+  for (double v : kernel) largest = std::max(largest, v);
+  if (!(largest > 0.0) || !std::isfinite(largest)) {
+    kernel = centredDelta(rows, cols);
+    return;
+  }
+  double total = 0.0;
+  for (double& v : kernel) {
+    if (!(v >= kKernelFloorShare * largest)) v = 0.0;
+    total += v;
+  }
+
+  std::vector<int> piece(kernel.size(), -1);
+  std::vector<int> stack;
+  int pieces = 0;
+  for (std::size_t seed = 0; seed < kernel.size(); ++seed) {
+    if (kernel[seed] <= 0.0 || piece[seed] >= 0) continue;
+    std::vector<int> members;
+    double mass = 0.0;
+    stack.push_back(static_cast<int>(seed));
+    piece[seed] = pieces;
+    while (!stack.empty()) {
+      const int cell = stack.back();
+      stack.pop_back();
+      members.push_back(cell);
+      mass += kernel[cell];
+      const int y = cell / cols;
+      const int x = cell % cols;
+      for (int dy = -1; dy <= 1; ++dy) {
+        for (int dx = -1; dx <= 1; ++dx) {
+          const int ny = y + dy;
+          const int nx = x + dx;
+          if (ny < 0 || ny >= rows || nx < 0 || nx >= cols) continue;
+          const int neighbour = ny * cols + nx;
+          if (kernel[neighbour] <= 0.0 || piece[neighbour] >= 0) continue;
+          piece[neighbour] = pieces;
+          stack.push_back(neighbour);
+        }
+      }
+    }
+    if (mass < kKernelPieceShare * total) {
+      for (int cell : members) kernel[cell] = 0.0;
+    }
+    ++pieces;
+  }
+
+  double sum = 0.0;
+  for (double v : kernel) sum += v;
+  if (!(sum > 0.0)) {
+    kernel = centredDelta(rows, cols);
+    return;
+  }
+  for (double& v : kernel) v /= sum;
+}
+
+// Moves the kernel by whole pixels so that its centre of mass lands on the
+// centre cell, renormalising what stays on the grid; the estimate then
+// cannot creep off its support over the levels.
+void centreKernel(Plane& kernel, int rows, int cols) {
+  double my = 0.0, mx = 0.0, sum = 0.0;
+  for (int y = 0; y < rows; ++y) {
+    for (int x = 0; x < cols; ++x) {
+      const double v = kernel[area(y, cols) + x];
+      my += v * y;
+      mx += v * x;
+      sum += v;
+    }
+  }
+  if (!(sum > 0.0)) return;
+  const int shiftY = static_cast<int>(std::lround(rows / 2 - my / sum));
+  const int shiftX = static_cast<int>(std::lround(cols / 2 - mx / sum));
+  if (shiftY == 0 && shiftX == 0) return;
+  Plane moved(kernel.size(), 0.0);
+  double kept = 0.0;
+  for (int y = 0; y < rows; ++y) {
+    for (int x = 0; x < cols; ++x) {
+      const int ty = y + shiftY;
+      const int tx = x + shiftX;
+      if (ty < 0 || ty >= rows || tx < 0 || tx >= cols) continue;
+      moved[area(ty, cols) + tx] = kernel[area(y, cols) + x];
+      kept += kernel[area(y, cols) + x];
+    }
+  }
+  if (!(kept > 0.0)) return;
+  for (double& v : moved) v /= kept;
+  kernel = std::move(moved);
+}
+
+// The alternating estimate on one level: the blurred level image extended
+// onto a canvas of fast transform lengths, its spectra, and the steps.
+class SparseLevelSolver {
+ public:
+  SparseLevelSolver(const double* blurred, const Plane& clipped, int rows, int cols,
+                    int kernelRows, int kernelCols)
+      : kernelRows_(kernelRows),
+        kernelCols_(kernelCols),
+        canvasRows_(fastTransformLength(rows + kernelRows + 1)),
+        canvasCols_(fastTransformLength(cols + kernelCols + 1)),
+        halfCols_(canvasCols_ / 2 + 1),
+        cells_(area(canvasRows_, canvasCols_)),
+        halfCells_(area(canvasRows_, halfCols_)),
+        grid_(cells_),
+        spectrum_(halfCells_),
+        blurred_(cells_),
+        blurredSpectrum_(halfCells_),
+        blurredGradXSpectrum_(halfCells_),
+        blurredGradYSpectrum_(halfCells_),
+        kernelTimesBlurred_(halfCells_),
+        kernelPower_(halfCells_),
+        differencePower_(halfCells_),
+        mask_(kernelDataMask(clipped, rows, cols, kernelRows, kernelCols, canvasRows_,
+                             canvasCols_)),
+        gradX_(cells_),
+        gradY_(cells_) {
+    const RowRanges all = {{0, canvasRows_}};
+    forward_ = SplitRealTransform::forward(canvasRows_, canvasCols_, all, grid_.data(),
+                                           spectrum_.data());
+    backward_ = SplitRealTransform::backward(canvasRows_, canvasCols_, all, spectrum_.data(),
+                                             grid_.data());
+
+    extendAcrossWrap(blurred, rows, cols, blurred_.data(), canvasRows_, canvasCols_);
+    std::copy(blurred_.begin(), blurred_.end(), grid_.data());
+    forward_.execute();
+    copySpectrum(blurredSpectrum_);
+
+    gradients(blurred_.data(), canvasRows_, canvasCols_, gradX_.data(), gradY_.data());
+    maskedForward(gradX_);
+    copySpectrum(blurredGradXSpectrum_);
+    maskedForward(gradY_);
+    copySpectrum(blurredGradYSpectrum_);
+
+    const double pi = std::acos(-1.0);
+    for (int u = 0; u < canvasRows_; ++u) {
+      const double down = 2.0 - 2.0 * std::cos(2.0 * pi * u / canvasRows_);
+      for (int v = 0; v < halfCols_; ++v) {
+        differencePower_[area(u, halfCols_) + v] =
+            down + 2.0 - 2.0 * std::cos(2.0 * pi * v / canvasCols_);
+      }
+    }
+  }
+
+  // Latent image for kernel under weight lambda, on the whole canvas.
+  void estimateLatent(const Plane& kernel, double lambda, Plane& latent) {
+    std::fill(grid_.data(), grid_.data() + cells_, 0.0);
+    placeKernel(kernel.data(), grid_.data(), canvasRows_, canvasCols_, kernelRows_, kernelCols_);
+    forward_.execute();
+    for (std::size_t i = 0; i < halfCells_; ++i) {
+      const double kr = spectrum_[i][0], ki = spectrum_[i][1];
+      const double yr = blurredSpectrum_[i][0], yi = blurredSpectrum_[i][1];
+      kernelTimesBlurred_[i][0] = kr * yr + ki * yi;
+      kernelTimesBlurred_[i][1] = kr * yi - ki * yr;
+      kernelPower_[i] = kr * kr + ki * ki;
+    }
+
+    latent = blurred_;
+    const double cells = static_cast<double>(cells_);
+    for (double beta = 2.0 * lambda; beta < kSplitPenaltyLimit; beta *= 2.0) {
+      const double keep = lambda / beta;
+      gradients(latent.data(), canvasRows_, canvasCols_, gradX_.data(), gradY_.data());
+      parallelFor(0, canvasRows_, kRowGrain, [&](int first, int last) {
+        for (std::size_t i = area(first, canvasCols_); i < area(last, canvasCols_); ++i) {
+          if (gradX_[i] * gradX_[i] + gradY_[i] * gradY_[i] < keep) gradX_[i] = gradY_[i] = 0.0;
+        }
+      });
+      // The adjoint of the forward differences: backward differences, negated.
+      parallelFor(0, canvasRows_, kRowGrain, [&](int first, int last) {
+        for (int y = first; y < last; ++y) {
+          const std::size_t row = area(y, canvasCols_);
+          const std::size_t above = area((y + canvasRows_ - 1) % canvasRows_, canvasCols_);
+          for (int x = 0; x < canvasCols_; ++x) {
+            const int left = (x + canvasCols_ - 1) % canvasCols_;
+            grid_[row + x] =
+                gradX_[row + left] - gradX_[row + x] + gradY_[above + x] - gradY_[row + x];
+          }
+        }
+      });
+      forward_.execute();
+      parallelFor(0, canvasRows_, kRowGrain, [&](int first, int last) {
+        for (std::size_t i = area(first, halfCols_); i < area(last, halfCols_); ++i) {
+          const double d = kernelPower_[i] + beta * differencePower_[i];
+          if (d == 0.0) {
+            spectrum_[i][0] = spectrum_[i][1] = 0.0;
+            continue;
+          }
+          spectrum_[i][0] = (kernelTimesBlurred_[i][0] + beta * spectrum_[i][0]) / d;
+          spectrum_[i][1] = (kernelTimesBlurred_[i][1] + beta * spectrum_[i][1]) / d;
+        }
+      });
+      backward_.execute();
+      for (std::size_t i = 0; i < cells_; ++i) latent[i] = grid_[i] / cells;
+    }
+  }
+
+  // Kernel from the latent image's gradients against the blurred image's,
+  // over the masked pixels; cleaned and normalised.
+  void estimateKernel(const Plane& latent, Plane& kernel) {
+    gradients(latent.data(), canvasRows_, canvasCols_, gradX_.data(), gradY_.data());
+    std::vector<double> numerator(2 * halfCells_, 0.0);
+    std::vector<double> denominator(halfCells_, 0.0);
+    const auto accumulate = [&](const FftwBuffer& blurredGradient) {
+      for (std::size_t i = 0; i < halfCells_; ++i) {
+        const double lr = spectrum_[i][0], li = spectrum_[i][1];
+        const double br = blurredGradient[i][0], bi = blurredGradient[i][1];
+        numerator[2 * i] += lr * br + li * bi;
+        numerator[2 * i + 1] += lr * bi - li * br;
+        denominator[i] += lr * lr + li * li;
+      }
+    };
+    maskedForward(gradX_);
+    accumulate(blurredGradXSpectrum_);
+    maskedForward(gradY_);
+    accumulate(blurredGradYSpectrum_);
+
+    double meanPower = 0.0;
+    for (double d : denominator) meanPower += d;
+    meanPower /= static_cast<double>(halfCells_);
+    const double ridge = kKernelRidgeShare * meanPower + 1e-300;
+    for (std::size_t i = 0; i < halfCells_; ++i) {
+      spectrum_[i][0] = numerator[2 * i] / (denominator[i] + ridge);
+      spectrum_[i][1] = numerator[2 * i + 1] / (denominator[i] + ridge);
+    }
+    backward_.execute();
+    kernel.assign(area(kernelRows_, kernelCols_), 0.0);
+    cutKernel(grid_.data(), kernel.data(), canvasRows_, canvasCols_, kernelRows_, kernelCols_,
+              static_cast<double>(cells_));
+    cleanKernel(kernel, kernelRows_, kernelCols_);
+  }
+
+ private:
+  void copySpectrum(FftwBuffer& target) const {
+    std::copy(spectrum_.data()[0], spectrum_.data()[0] + 2 * halfCells_, target.data()[0]);
+  }
+
+  void maskedForward(const Plane& plane) {
+    for (std::size_t i = 0; i < cells_; ++i) grid_[i] = plane[i] * mask_[i];
+    forward_.execute();
+  }
+
+  int kernelRows_;
+  int kernelCols_;
+  int canvasRows_;
+  int canvasCols_;
+  int halfCols_;
+  std::size_t cells_;
+  std::size_t halfCells_;
+  FftwRealBuffer grid_;
+  FftwBuffer spectrum_;
+  SplitRealTransform forward_;
+  SplitRealTransform backward_;
+  Plane blurred_;
+  FftwBuffer blurredSpectrum_;
+  FftwBuffer blurredGradXSpectrum_;
+  FftwBuffer blurredGradYSpectrum_;
+  FftwBuffer kernelTimesBlurred_;
+  Plane kernelPower_;
+  Plane differencePower_;
+  Plane mask_;
+  Plane gradX_;
+  Plane gradY_;
+};
+
+// 1 where any plane of the picture reaches the clipping level.
+Plane clippedPixels(const double* input, int height, int width, int channels) {
+  const std::size_t n = area(height, width);
+  Plane clipped(n, 0.0);
+  for (int c = 0; c < channels; ++c) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (input[c * n + i] >= kHighlightLevel) clipped[i] = 1.0;
+    }
+  }
+  return clipped;
+}
+
+struct Window {
+  int top = 0;
+  int left = 0;
+  int rows = 0;
+  int cols = 0;
+};
+
+// The window of at most kMostEstimationPixels with the largest sum of
+// gradient magnitudes over unclipped pixels; the whole picture when it is no
+// larger. Sides keep the picture's proportions as far as the picture allows.
+Window estimationWindow(const Plane& grey, const Plane& clipped, int rows, int cols) {
+  Window window{0, 0, rows, cols};
+  if (static_cast<double>(rows) * cols <= kMostEstimationPixels) return window;
+  const double shrink = std::sqrt(kMostEstimationPixels / (static_cast<double>(rows) * cols));
+  window.rows = std::max(1, static_cast<int>(rows * shrink));
+  window.cols = std::max(1, static_cast<int>(cols * shrink));
+
+  // Summed-area table of |d/dx| + |d/dy|, one row and column larger.
+  const int stride = cols + 1;
+  std::vector<double> summed(area(rows + 1, stride), 0.0);
+  for (int y = 0; y < rows; ++y) {
+    double rowSum = 0.0;
+    for (int x = 0; x < cols; ++x) {
+      const std::size_t i = area(y, cols) + x;
+      double edge = 0.0;
+      if (clipped[i] <= 0.0) {
+        if (x + 1 < cols) edge += std::fabs(grey[i + 1] - grey[i]);
+        if (y + 1 < rows) edge += std::fabs(grey[i + cols] - grey[i]);
+      }
+      rowSum += edge;
+      summed[area(y + 1, stride) + x + 1] = summed[area(y, stride) + x + 1] + rowSum;
+    }
+  }
+  double best = -1.0;
+  for (int i = 0; i <= kWindowSteps; ++i) {
+    const int top = (rows - window.rows) * i / kWindowSteps;
+    for (int j = 0; j <= kWindowSteps; ++j) {
+      const int left = (cols - window.cols) * j / kWindowSteps;
+      const int bottom = top + window.rows;
+      const int right = left + window.cols;
+      const double edges = summed[area(bottom, stride) + right] - summed[area(top, stride) + right] -
+                           summed[area(bottom, stride) + left] + summed[area(top, stride) + left];
+      if (edges > best) {
+        best = edges;
+        window.top = top;
+        window.left = left;
+      }
+    }
+  }
+  return window;
+}
+
+Plane cropped(const Plane& plane, int cols, const Window& window) {
+  Plane out(area(window.rows, window.cols));
+  for (int y = 0; y < window.rows; ++y) {
+    const double* from = plane.data() + area(window.top + y, cols) + window.left;
+    std::copy(from, from + window.cols, out.data() + area(y, window.cols));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<SparseLevel> sparseSchedule(int width, int height, int kernelWidth, int kernelHeight) {
+  const int largest = std::max(kernelWidth, kernelHeight);
+  assert(kernelWidth >= 1 && kernelHeight >= 1 && largest >= 3);
+  // Enough levels that the coarsest kernel's larger side comes out at 3.
+  const int levels =
+      1 + std::max(0, static_cast<int>(std::ceil(std::log(3.0 / largest) /
+                                                 std::log(kSparseScaleRatio) - 1e-9)));
+  std::vector<SparseLevel> schedule(levels);
+  double scale = 1.0;
+  for (int s = 0; s < levels; ++s) {
+    SparseLevel& level = schedule[s];
+    level.scale = scale;
+    if (s == 0) {
+      level.width = width;
+      level.height = height;
+      level.kernelWidth = kernelWidth;
+      level.kernelHeight = kernelHeight;
+    } else {
+      level.width = static_cast<int>(std::ceil(scale * width));
+      level.height = static_cast<int>(std::ceil(scale * height));
+      level.kernelWidth = oddAtLeastThree(static_cast<int>(std::ceil(scale * kernelWidth)));
+      level.kernelHeight = oddAtLeastThree(static_cast<int>(std::ceil(scale * kernelHeight)));
+    }
+    scale *= kSparseScaleRatio;
+  }
+  return schedule;
+}
+
+bool sparseScheduleFitsPicture(const std::vector<SparseLevel>& schedule) {
+  for (const SparseLevel& level : schedule) {
+    if (level.width < level.kernelWidth || level.height < level.kernelHeight) return false;
+  }
+  return true;
+}
+
+void estimateKernelSparse(const double* grey, const double* highlights, int rows, int cols,
+                          double* kernel, int kernelRows, int kernelCols, double noiseSigma,
+                          const DeblurProgressCallback& progress) {
+  const std::vector<SparseLevel> schedule = sparseSchedule(cols, rows, kernelCols, kernelRows);
+  const int levels = static_cast<int>(schedule.size());
+  const Plane noClipping(area(rows, cols), 0.0);
+  const double lambdaFloor =
+      std::max(kLambdaFloor, kLambdaPerNoiseVariance * noiseSigma * noiseSigma);
+
+  Plane levelKernel;
+  for (int s = levels - 1; s >= 0; --s) {
+    const SparseLevel& level = schedule[s];
+    const std::string message = "Level " + std::to_string(s) + "\n";
+    announce(message.c_str(), progress);
+
+    Plane image;
+    Plane clipped;
+    const double* levelImage = grey;
+    if (s == 0) {
+      clipped.assign(highlights ? highlights : noClipping.data(),
+                     (highlights ? highlights : noClipping.data()) + area(rows, cols));
+    } else {
+      image.resize(area(level.height, level.width));
+      resampleByScale(grey, image.data(), rows, cols, level.scale);
+      levelImage = image.data();
+      clipped.resize(image.size());
+      resampleByScale(highlights ? highlights : noClipping.data(), clipped.data(), rows, cols,
+                      level.scale);
+    }
+
+    if (s == levels - 1) {
+      levelKernel = centredDelta(level.kernelHeight, level.kernelWidth);
+    } else {
+      const SparseLevel& coarser = schedule[s + 1];
+      Plane finer(area(level.kernelHeight, level.kernelWidth));
+      resampleToSize(levelKernel.data(), finer.data(), coarser.kernelHeight, coarser.kernelWidth,
+                     level.kernelHeight, level.kernelWidth);
+      levelKernel = std::move(finer);
+      cleanKernel(levelKernel, level.kernelHeight, level.kernelWidth);
+    }
+
+    SparseLevelSolver solver(levelImage, clipped, level.height, level.width, level.kernelHeight,
+                             level.kernelWidth);
+    Plane latent;
+    double lambda = kLambdaStart;
+    for (int k = 0; k < kIterationsPerLevel; ++k) {
+      if (progress) {
+        DeblurProgress report;
+        report.level = levels - s;
+        report.levels = levels;
+        report.iteration = k + 1;
+        report.iterations = kIterationsPerLevel;
+        progress(report);
+      }
+      solver.estimateLatent(levelKernel, lambda, latent);
+      solver.estimateKernel(latent, levelKernel);
+      lambda = std::max(lambda / kLambdaDecay, lambdaFloor);
+    }
+    centreKernel(levelKernel, level.kernelHeight, level.kernelWidth);
+  }
+  std::copy(levelKernel.begin(), levelKernel.end(), kernel);
+}
+
+int deblurSparse(const double* input, double* output, int height, int width, int channels,
+                 double* kernel, int kheight, int kwidth, double wtdeconv, int deringingWeight,
+                 int denoise, double noiseSigma, const DeblurProgressCallback& progress) {
+  announce("start kernel estimation...\n", progress);
+  // The kernel is estimated on the samples exactly as the final stage
+  // deconvolves them: a kernel fitted to gamma-corrected samples would not
+  // be the blur the deconvolution undoes.
+  const Plane grey = gammaGreyImage(input, height, width, channels, 1.0);
+  const Plane clipped = clippedPixels(input, height, width, channels);
+  const Window window = estimationWindow(grey, clipped, height, width);
+  if (window.rows == height && window.cols == width) {
+    estimateKernelSparse(grey.data(), clipped.data(), height, width, kernel, kheight, kwidth,
+                         noiseSigma, progress);
+  } else {
+    estimateKernelSparse(cropped(grey, width, window).data(),
+                         cropped(clipped, width, window).data(), window.rows, window.cols,
+                         kernel, kheight, kwidth, noiseSigma, progress);
+  }
+  deconvolvePicture(input, output, height, width, channels, kernel, kheight, kwidth, wtdeconv,
+                    deringingWeight, denoise, progress);
+  return 0;
+}
+
+}  // namespace kestrel
