@@ -12,7 +12,7 @@ FUZZ_PACKAGES := clang libclang-rt-14-dev
 BENCH_PACKAGES := libbenchmark-dev python3-numpy python3-scipy python3-skimage time
 
 SAMPLE := samples/astronaut_blurred.png
-DEMO_ARGS := 25 25 2.2 0.7 2e-2 1 0
+DEMO_ARGS := --estimator sparse 25 25 2.2
 
 .PHONY: all deps build test sanitize demo install fuzz bench clean
 

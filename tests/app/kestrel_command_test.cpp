@@ -99,6 +99,28 @@ TEST_F(KestrelCommand, AnUnwritableOutputDirectoryIsRefusedBeforeAnyWork) {
   EXPECT_EQ(result.out, "");
 }
 
+TEST_F(KestrelCommand, TheSparseEstimatorRunsWithAnAutomaticWeightAndWritesBothPictures) {
+  writeBlurredPicture("scene.png");
+  const auto result =
+      runCommand("kestrel", {"scene.png", "sharp.png", "9", "9", "2.2", "--estimator", "sparse"},
+                 dir_);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out.find("start kernel estimation...\nLevel 4\n"), 0u) << result.out;
+  EXPECT_NE(result.out.find("start deconvolution...\n"), std::string::npos);
+  EXPECT_TRUE(fileExists(path("sharp.png")));
+  EXPECT_TRUE(fileExists(path("scene_kernel.png")));
+}
+
+TEST_F(KestrelCommand, AnUnknownEstimatorIsAUsageErrorBeforeAnyWork) {
+  writeBlurredPicture("in.png");
+  const auto result =
+      runCommand("kestrel", {"--estimator", "fancy", "in.png", "out.png", "7", "7", "2.2"}, dir_);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.err.find("--estimator 'fancy'"), std::string::npos) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_FALSE(fileExists(path("in_kernel.png")));
+}
+
 TEST_F(KestrelCommand, AKernelTooLargeForThePictureIsAUsageError) {
   writeBlurredPicture("in.png");
   const auto result = runCommand("kestrel", {"in.png", "out.png", "95", "95", "2.2"}, dir_);
