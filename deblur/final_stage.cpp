@@ -41,6 +41,12 @@ void announce(const char* message, const DeblurProgressCallback& progress) {
   std::fflush(stdout);
 }
 
+Plane centredDelta(int rows, int cols) {
+  Plane kernel(area(rows, cols), 0.0);
+  kernel[area(rows, cols) / 2] = 1.0;
+  return kernel;
+}
+
 Plane gammaGreyImage(const double* input, int height, int width, int channels, double gamma) {
   const std::size_t n = area(height, width);
   Plane grey(n);

@@ -27,6 +27,10 @@ using DeblurProgressCallback = std::function<void(const DeblurProgress&)>;
 // Prints message to standard output, telling progress first.
 void announce(const char* message, const DeblurProgressCallback& progress);
 
+// The blur-free kernel of rows x cols: all zeros but a 1 at element
+// rows * cols / 2, the centre of odd sides.
+std::vector<double> centredDelta(int rows, int cols);
+
 // The grey image of channels (1 or 3) planes of height x width samples:
 // v^gamma for one plane, 0.2989 R^gamma + 0.587 G^gamma + 0.114 B^gamma for
 // three, clamped to [0, 1].

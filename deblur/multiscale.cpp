@@ -34,12 +34,6 @@ std::size_t area(int rows, int cols) {
   return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
 }
 
-Plane centredDelta(int rows, int cols) {
-  Plane kernel(area(rows, cols), 0.0);
-  kernel[area(rows, cols) / 2] = 1.0;
-  return kernel;
-}
-
 double sumOf(const Plane& values) {
   double sum = 0.0;
   for (double v : values) sum += v;

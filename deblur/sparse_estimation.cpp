@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "deblur/resample.h"
@@ -55,12 +56,6 @@ std::size_t area(int rows, int cols) {
 int oddAtLeastThree(int side) {
   side = std::max(side, 3);
   return side % 2 == 0 ? side + 1 : side;
-}
-
-Plane centredDelta(int rows, int cols) {
-  Plane kernel(area(rows, cols), 0.0);
-  kernel[area(rows, cols) / 2] = 1.0;
-  return kernel;
 }
 
 // One mirrored line of length n read at any index: ... 2 1 0 | 0 1 2 ...
@@ -383,7 +378,7 @@ class SparseLevelSolver {
 
  private:
   void copySpectrum(FftwBuffer& target) const {
-    std::copy(spectrum_.data()[0], spectrum_.data()[0] + 2 * halfCells_, target.data()[0]);
+    std::memcpy(target.data(), spectrum_.data(), sizeof(fftw_complex) * halfCells_);
   }
 
   void maskedForward(const Plane& plane) {
@@ -529,7 +524,9 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
                           const DeblurProgressCallback& progress) {
   const std::vector<SparseLevel> schedule = sparseSchedule(cols, rows, kernelCols, kernelRows);
   const int levels = static_cast<int>(schedule.size());
-  const Plane noClipping(area(rows, cols), 0.0);
+  Plane noClipping;
+  if (highlights == nullptr) noClipping.assign(area(rows, cols), 0.0);
+  const double* clippedSource = highlights ? highlights : noClipping.data();
   const double lambdaFloor =
       std::max(kLambdaFloor, kLambdaPerNoiseVariance * noiseSigma * noiseSigma);
 
@@ -543,15 +540,15 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
     Plane clipped;
     const double* levelImage = grey;
     if (s == 0) {
-      clipped.assign(highlights ? highlights : noClipping.data(),
-                     (highlights ? highlights : noClipping.data()) + area(rows, cols));
+      clipped.assign(clippedSource, clippedSource + area(rows, cols));
     } else {
       image.resize(area(level.height, level.width));
       resampleByScale(grey, image.data(), rows, cols, level.scale);
       levelImage = image.data();
+      // Any clipped pixel under a coarse pixel leaves a positive average,
+      // which the data mask treats as clipped.
       clipped.resize(image.size());
-      resampleByScale(highlights ? highlights : noClipping.data(), clipped.data(), rows, cols,
-                      level.scale);
+      resampleByScale(clippedSource, clipped.data(), rows, cols, level.scale);
     }
 
     if (s == levels - 1) {
