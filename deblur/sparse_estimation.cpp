@@ -25,7 +25,17 @@ constexpr int kIterationsPerLevel = 10;
 // iteration, down to its floor.
 constexpr double kLambdaStart = 5e-4;
 constexpr double kLambdaDecay = 1.1;
-constexpr double kLambdaFloor = 1e-4;
+constexpr double kLambdaFloor = 1e-5;
+// The finest level goes on for this many iterations with lambda falling
+// faster and a lighter ridge: once the kernel's shape is found, a latent
+// image with finer detail pins down its exact profile.
+constexpr int kRefiningIterations = 10;
+constexpr double kRefiningLambdaDecay = 1.3;
+// The refining ridge's share: kRefiningRidgePerNoiseVariance times the
+// noise's variance, kept between these two. Noise left in the latent
+// image's fine detail needs the heavier ridge.
+constexpr double kLeastRefiningRidgeShare = 0.01;
+constexpr double kRefiningRidgePerNoiseVariance = 2500.0;
 // The floor also rises in proportion to the noise's variance: gradients of
 // noise alone must cost more to keep than they explain.
 constexpr double kLambdaPerNoiseVariance = 20.0;
@@ -343,7 +353,7 @@ class SparseLevelSolver {
 
   // Kernel from the latent image's gradients against the blurred image's,
   // over the masked pixels; cleaned and normalised.
-  void estimateKernel(const Plane& latent, Plane& kernel) {
+  void estimateKernel(const Plane& latent, double ridgeShare, Plane& kernel) {
     gradients(latent.data(), canvasRows_, canvasCols_, gradX_.data(), gradY_.data());
     std::vector<double> numerator(2 * halfCells_, 0.0);
     std::vector<double> denominator(halfCells_, 0.0);
@@ -364,7 +374,7 @@ class SparseLevelSolver {
     double meanPower = 0.0;
     for (double d : denominator) meanPower += d;
     meanPower /= static_cast<double>(halfCells_);
-    const double ridge = kKernelRidgeShare * meanPower + 1e-300;
+    const double ridge = ridgeShare * meanPower + 1e-300;
     for (std::size_t i = 0; i < halfCells_; ++i) {
       spectrum_[i][0] = numerator[2 * i] / (denominator[i] + ridge);
       spectrum_[i][1] = numerator[2 * i + 1] / (denominator[i] + ridge);
@@ -527,8 +537,11 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
   Plane noClipping;
   if (highlights == nullptr) noClipping.assign(area(rows, cols), 0.0);
   const double* clippedSource = highlights ? highlights : noClipping.data();
-  const double lambdaFloor =
-      std::max(kLambdaFloor, kLambdaPerNoiseVariance * noiseSigma * noiseSigma);
+  const double noiseVariance = noiseSigma * noiseSigma;
+  const double lambdaFloor = std::max(kLambdaFloor, kLambdaPerNoiseVariance * noiseVariance);
+  const double refiningRidgeShare =
+      std::clamp(kRefiningRidgePerNoiseVariance * noiseVariance, kLeastRefiningRidgeShare,
+                 kKernelRidgeShare);
 
   Plane levelKernel;
   for (int s = levels - 1; s >= 0; --s) {
@@ -566,18 +579,21 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
                              level.kernelWidth);
     Plane latent;
     double lambda = kLambdaStart;
-    for (int k = 0; k < kIterationsPerLevel; ++k) {
+    const int iterations = kIterationsPerLevel + (s == 0 ? kRefiningIterations : 0);
+    for (int k = 0; k < iterations; ++k) {
       if (progress) {
         DeblurProgress report;
         report.level = levels - s;
         report.levels = levels;
         report.iteration = k + 1;
-        report.iterations = kIterationsPerLevel;
+        report.iterations = iterations;
         progress(report);
       }
+      const bool refining = k >= kIterationsPerLevel;
       solver.estimateLatent(levelKernel, lambda, latent);
-      solver.estimateKernel(latent, levelKernel);
-      lambda = std::max(lambda / kLambdaDecay, lambdaFloor);
+      solver.estimateKernel(latent, refining ? refiningRidgeShare : kKernelRidgeShare,
+                            levelKernel);
+      lambda = std::max(lambda / (refining ? kRefiningLambdaDecay : kLambdaDecay), lambdaFloor);
     }
     centreKernel(levelKernel, level.kernelHeight, level.kernelWidth);
   }
