@@ -7,6 +7,7 @@
 
 #include "app/command_line.h"
 #include "app/image_io.h"
+#include "fourier/padding.h"
 #include "fourier/parallel.h"
 
 namespace kestrel {
@@ -16,6 +17,13 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kFileArguments = 3;
+// Padding steps that hold closer to the picture than the blind command's:
+// with true kernels on photos kept apart from those the benchmarks report
+// (valid blurs of 9 to 25 pixels, noise 0.002 and 0.01), the error within
+// half a kernel of the border fell from 2.1 to 1.6 times that of the same
+// samples deconvolved inside a larger picture, and from 1.3 to 1.2 times
+// within a kernel; from 0.02 to 0.1 and 0 to 0.01 they hardly differ.
+constexpr PaddingWeights kPaddingWeights = {0.05, 0.01};
 
 std::string formatNumber(double value) {
   char text[32];
@@ -115,12 +123,15 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
     return kExitFailure;
   }
 
-  const std::size_t planeSize = static_cast<std::size_t>(image.width) * image.height;
   std::vector<double> result(image.planes.size());
   std::printf("start deblurring...\n");
   std::fflush(stdout);
   int status = kExitSuccess;
   const auto start = std::chrono::steady_clock::now();
+  // Deconvolution is circular: padded and bridged across the wrap, the
+  // picture's borders neither ring nor bleed into the opposite side.
+  const PaddedPicture padded(image.planes.data(), kernel.data(), image.width, image.height,
+                             image.channels, kernelCols, kernelRows, kPaddingWeights);
   // The planes are independent and run on threads of their own; failures
   // are reported afterwards, plane by plane, so the messages keep their
   // order, and an exception (memory running out) reaches the caller.
@@ -129,9 +140,13 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
   parallelFor(0, image.channels, 1, [&](int first, int last) {
     for (int c = first; c < last; ++c) {
       try {
-        done[c] = command.deconvolve(image.planes.data() + planeSize * c,
-                                     result.data() + planeSize * c, kernel.data(), image.height,
-                                     image.width, kernelRows, kernelCols, numbers);
+        std::vector<double> wide(padded.wideCells());
+        std::vector<double> deconvolved(padded.wideCells());
+        padded.widen(c, wide.data());
+        done[c] = command.deconvolve(wide.data(), deconvolved.data(), kernel.data(),
+                                     padded.wideRows(), padded.wideCols(), kernelRows,
+                                     kernelCols, numbers);
+        padded.crop(deconvolved.data(), c, result.data());
       } catch (...) {
         thrown[c] = std::current_exception();
       }
