@@ -72,10 +72,6 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
     }
     numbers.push_back(value);
   }
-  if (command.checkNumbers) {
-    const std::string problem = command.checkNumbers(numbers);
-    if (!problem.empty()) return usageError(problem);
-  }
   if (formatFromPath(outputFile) == ImageFormat::None) {
     return usageError("output '" + outputFile +
                       "' must end in png, jpg or bmp to choose the picture format");

@@ -27,8 +27,6 @@ struct NonBlindCommand {
   std::string name;
   std::string usage;  // printed when too few arguments are given
   std::vector<NumericArgument> numbers;
-  // Checks the numbers beyond their ranges; returns an error or "".
-  std::function<std::string(const std::vector<double>& numbers)> checkNumbers;
   PlaneDeconvolution deconvolve;
 };
 

@@ -1,6 +1,4 @@
 // osprey: deconvolution with a known kernel under a hyper-Laplacian prior.
-#include <string>
-
 #include "app/nonblind_command.h"
 #include "deconv/hyper_laplacian.h"
 
@@ -8,11 +6,9 @@ int main(int argc, char** argv) {
   kestrel::NonBlindCommand command;
   command.name = "osprey";
   command.usage = "usage: osprey imageFile kernelFile outputFileName lambda alpha\n";
-  command.numbers = {{"lambda", 30000.0, 0.0, 1e9}, {"alpha", 0.5, 0.0, 2.0}};
-  command.checkNumbers = [](const std::vector<double>& numbers) -> std::string {
-    if (numbers[1] != 0.5) return "alpha must be 0.5: only the half-power prior is implemented";
-    return "";
-  };
+  // alpha above 1 would no longer favour sparse gradients, and 0 or less
+  // is no prior at all.
+  command.numbers = {{"lambda", 30000.0, 0.0, 1e9}, {"alpha", 0.5, 0.0, 1.0}};
   command.deconvolve = [](const double* y, double* x, const double* kernel, int rows, int cols,
                           int kernelRows, int kernelCols, const std::vector<double>& numbers) {
     return kestrel::hyperLaplacianDeconvolve(y, x, kernel, rows, cols, kernelRows, kernelCols,

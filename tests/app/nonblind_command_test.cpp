@@ -184,15 +184,23 @@ TEST_F(NonBlindCommand, TooFewArgumentsPrintTheUsageLine) {
 
 TEST_F(NonBlindCommand, BothCommandsSharpenWithTheTrueKernel) {
   const double before = testing::psnr(blurred_, sharp_, kSide, kSide, 0);
-  for (const char* command : {"marlin", "osprey"}) {
-    const std::string output = std::string(command) + ".png";
-    const auto result = runCommand(command, {"blurred.png", "kernel.png", output}, dir_);
+  // Every way of solving the gradient step: the two closed forms (1/2 and
+  // 2/3) and the table of other exponents.
+  for (const std::vector<std::string>& line :
+       {std::vector<std::string>{"marlin"}, {"osprey"}, {"osprey", "30000", "0.667"},
+        {"osprey", "30000", "0.8"}}) {
+    const std::string command = line[0];
+    const std::string output = "out.png";
+    std::vector<std::string> args = {"blurred.png", "kernel.png", output};
+    args.insert(args.end(), line.begin() + 1, line.end());
+    const auto result = runCommand(command, args, dir_);
     ASSERT_EQ(result.status, 0) << command << ": " << result.err;
     EXPECT_EQ(result.out.substr(0, 35), "read images...\nstart deblurring...\n");
     EXPECT_NE(result.out.find("time cost : 0(m)"), std::string::npos) << result.out;
     EXPECT_EQ(result.out.substr(result.out.size() - 16), "save results...\n");
     const double after = testing::psnr(read(output), sharp_, kSide, kSide, 0);
-    EXPECT_GT(after, before + kMinimumPsnrGain) << command << " from " << before << " dB";
+    EXPECT_GT(after, before + kMinimumPsnrGain)
+        << command << " " << args.back() << " from " << before << " dB";
   }
 }
 
@@ -205,7 +213,7 @@ TEST_F(NonBlindCommand, TheBorderBandIsRestoredAsWellAsTheInterior) {
   writeReal("real.png", real);
   writeReal("large.png", large);
   for (const std::vector<std::string>& line :
-       {std::vector<std::string>{"marlin"}, {"osprey"}}) {
+       {std::vector<std::string>{"marlin"}, {"osprey"}, {"osprey", "30000", "0.667"}}) {
     const std::string name = line.size() > 1 ? line[0] + " " + line[2] : line[0];
     const std::vector<std::string> numbers(line.begin() + 1, line.end());
     std::vector<double> results[2];
@@ -260,15 +268,18 @@ TEST_F(NonBlindCommand, BadKernelPicturesAreRefusedWithoutOutput) {
 
 TEST_F(NonBlindCommand, NumbersOutsideTheirRangesAreUsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
-      {"marlin", "0"}, {"marlin", "-1"}, {"marlin", "0.02x"}, {"osprey", "0"},
-      {"osprey", "30000", "0.8"}, {"osprey", "30000", "nan"},
+      {"marlin", "0"}, {"marlin", "-1"}, {"marlin", "0.02x"}, {"marlin", "101"},
+      {"osprey", "0"}, {"osprey", "2e9"}, {"osprey", "30000", "0"},
+      {"osprey", "30000", "-0.5"}, {"osprey", "30000", "1.0001"}, {"osprey", "30000", "2"},
+      {"osprey", "30000", "nan"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"blurred.png", "kernel.png", "out.png"};
     args.insert(args.end(), c.begin() + 1, c.end());
     const auto result = runCommand(c[0], args, dir_);
-    EXPECT_EQ(result.status, 2) << c[0] << " " << c[1];
-    EXPECT_FALSE(result.err.empty());
+    EXPECT_EQ(result.status, 2) << c[0] << " " << c.back();
+    // The message names the argument and the value refused.
+    EXPECT_NE(result.err.find("'" + c.back() + "'"), std::string::npos) << result.err;
     EXPECT_FALSE(fileExists(path("out.png")));
   }
 }
