@@ -7,6 +7,7 @@
 
 #include "app/command_line.h"
 #include "app/image_io.h"
+#include "deblur/final_stage.h"
 #include "fourier/padding.h"
 #include "fourier/parallel.h"
 
@@ -17,6 +18,7 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kFileArguments = 3;
+const char kAutoWord[] = "auto";
 // Padding steps that hold closer to the picture than the blind command's:
 // with true kernels on photos kept apart from those the benchmarks report
 // (valid blurs of 9 to 25 pixels, noise 0.002 and 0.01), the error within
@@ -55,14 +57,22 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
   const std::string outputFile = argv[3];
 
   std::vector<double> numbers;
+  bool automaticWeight = false;
   for (std::size_t i = 0; i < command.numbers.size(); ++i) {
     const NumericArgument& argument = command.numbers[i];
     double value = argument.defaultValue;
     const int position = kFileArguments + 1 + static_cast<int>(i);
     if (position < argc) {
       const std::string text = argv[position];
+      const bool mayBeAuto = i == 0 && command.automaticWeight;
+      if (mayBeAuto && text == kAutoWord) {
+        automaticWeight = true;
+        numbers.push_back(value);
+        continue;
+      }
       if (!parseReal(text, value)) {
-        return usageError(std::string(argument.name) + " '" + text + "' is not a finite number");
+        return usageError(std::string(argument.name) + " '" + text + "' is not a finite number" +
+                          (mayBeAuto ? " or auto" : ""));
       }
       if (!(value > argument.lowest) || value > argument.highest) {
         return usageError(std::string(argument.name) + " '" + text +
@@ -117,6 +127,12 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
                                  std::to_string(image.width) + "x" +
                                  std::to_string(image.height) + ")");
     return kExitFailure;
+  }
+
+  if (automaticWeight) {
+    const double noise = planeNoise(image.planes.data(), image.height, image.width, image.channels);
+    numbers[0] = command.automaticWeight(noise, numbers);
+    std::printf("%s auto: %g for noise %.4f\n", command.numbers[0].name, numbers[0], noise);
   }
 
   std::vector<double> result(image.planes.size());

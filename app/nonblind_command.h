@@ -28,6 +28,10 @@ struct NonBlindCommand {
   std::string usage;  // printed when too few arguments are given
   std::vector<NumericArgument> numbers;
   PlaneDeconvolution deconvolve;
+  // When set, the first number may be the word auto: its value is then
+  // automaticWeight(noise, numbers), noise being planeNoise of the picture
+  // and numbers the others as given.
+  std::function<double(double noise, const std::vector<double>& numbers)> automaticWeight;
 };
 
 // Divides a kernel read from a picture by its sum. False when the sum is not

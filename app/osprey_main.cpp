@@ -14,5 +14,8 @@ int main(int argc, char** argv) {
     return kestrel::hyperLaplacianDeconvolve(y, x, kernel, rows, cols, kernelRows, kernelCols,
                                              numbers[0], numbers[1]);
   };
+  command.automaticWeight = [](double noise, const std::vector<double>& numbers) {
+    return kestrel::automaticHyperLaplacianWeight(noise, numbers[1]);
+  };
   return kestrel::runNonBlindCommand(command, argc, argv);
 }

@@ -35,6 +35,14 @@ bool hyperLaplacianDeconvolve(const double* y, double* x, const double* k, int r
                               int kh, int kw, double lambda, double alpha,
                               IterationLog* log = nullptr);
 
+// lambda for a plane carrying white noise of standard deviation
+// noiseSigma, under the exponent alpha in (0, 1]: it falls a little faster
+// than 1/sigma (the data term must hold less the more noise it carries) and
+// with alpha (a higher exponent penalises large gradients more, so the prior
+// needs less weight against the data). Noise below 0.001, the 8-bit step's
+// own, counts as 0.001, so the result stays below 2e5.
+double automaticHyperLaplacianWeight(double noiseSigma, double alpha);
+
 // The gradient step over both planes (rows x cols each): w = the minimiser
 // of |w|^(1/2) + beta/2 (w - v)^2 for every v of vh (into wh) and of vv
 // (into wv). For alpha other than exactly 0.5 nothing is written.

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/image_io.h"
@@ -25,6 +26,14 @@ constexpr int kKernel = 7;
 // (osprey) on this circularly blurred scene; a wrong orientation or a
 // mis-normalised kernel gives no gain at all.
 constexpr double kMinimumPsnrGain = 4.0;
+// Noise for the automatic weights: the defaults suit almost noise-free
+// pictures and fall far below the blurred input here.
+constexpr double kNoisySigma = 0.02;
+// Measured: auto 15 to 19 dB above the defaults, which amplify the noise,
+// and 5.3 to 5.6 dB above the blurred input.
+constexpr double kAutoGain = 10.0;
+constexpr double kAutoGainOverBlurred = 3.0;
+
 // The real-picture cases: crops of the bundled photo's green plane, blurred
 // by the valid part of the convolution with a kernel kRealKernel across, so
 // that their borders hold no wrap-around.
@@ -204,6 +213,47 @@ TEST_F(NonBlindCommand, BothCommandsSharpenWithTheTrueKernel) {
   }
 }
 
+TEST_F(NonBlindCommand, AutoMatchesTheWeightToTheNoise) {
+  const RealCase real = realCase(kRealSide, kNoisySigma, 7);
+  writeReal("noisy.png", real);
+  const double before = testing::psnr(real.blurred, real.truth, kRealSide, kRealSide, 0);
+  for (const std::vector<std::string>& line :
+       {std::vector<std::string>{"marlin", "wtdeconv"}, {"osprey", "lambda"},
+        {"osprey", "lambda", "0.667"}}) {
+    double psnr[2] = {0.0, 0.0};
+    for (int automatic = 0; automatic < 2; ++automatic) {
+      std::vector<std::string> args = {"noisy.png", "real_kernel.png", "out.png"};
+      if (line.size() > 2) {
+        args.push_back(automatic ? "auto" : line[0] == "osprey" ? "30000" : "0.0002");
+        args.push_back(line[2]);
+      } else if (automatic) {
+        args.push_back("auto");
+      }
+      const auto result = runCommand(line[0], args, dir_);
+      ASSERT_EQ(result.status, 0) << line[0] << ": " << result.err;
+      EXPECT_EQ(result.out.find(line[1] + " auto: ") != std::string::npos, automatic == 1)
+          << result.out;
+      psnr[automatic] = testing::psnr(read("out.png"), real.truth, kRealSide, kRealSide, 0);
+    }
+    const std::string name = line[0] + (line.size() > 2 ? " " + line[2] : "");
+    EXPECT_GT(psnr[1], psnr[0] + kAutoGain) << name;
+    EXPECT_GT(psnr[1], before + kAutoGainOverBlurred) << name << " from " << before << " dB";
+  }
+}
+
+TEST_F(NonBlindCommand, NumbersGivenAreUsedAsGiven) {
+  // The defaults spelt out give the very same picture as no numbers.
+  for (const std::vector<std::string>& line :
+       {std::vector<std::string>{"marlin", "0.0002"}, {"osprey", "30000", "0.5"}}) {
+    ASSERT_EQ(runCommand(line[0], {"blurred.png", "kernel.png", "plain.png"}, dir_).status, 0);
+    std::vector<std::string> args = {"blurred.png", "kernel.png", "given.png"};
+    args.insert(args.end(), line.begin() + 1, line.end());
+    ASSERT_EQ(runCommand(line[0], args, dir_).status, 0);
+    EXPECT_EQ(testing::readWholeFile(path("plain.png")), testing::readWholeFile(path("given.png")))
+        << line[0];
+  }
+}
+
 TEST_F(NonBlindCommand, TheBorderBandIsRestoredAsWellAsTheInterior) {
   const RealCase large = realCase(kRealSide + 2 * kSurroundings, 0.0, 0);
   RealCase real;
@@ -269,9 +319,9 @@ TEST_F(NonBlindCommand, BadKernelPicturesAreRefusedWithoutOutput) {
 TEST_F(NonBlindCommand, NumbersOutsideTheirRangesAreUsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
       {"marlin", "0"}, {"marlin", "-1"}, {"marlin", "0.02x"}, {"marlin", "101"},
-      {"osprey", "0"}, {"osprey", "2e9"}, {"osprey", "30000", "0"},
+      {"marlin", "Auto"}, {"osprey", "0"}, {"osprey", "2e9"}, {"osprey", "30000", "0"},
       {"osprey", "30000", "-0.5"}, {"osprey", "30000", "1.0001"}, {"osprey", "30000", "2"},
-      {"osprey", "30000", "nan"},
+      {"osprey", "30000", "nan"}, {"osprey", "30000", "auto"}, {"osprey", "auto", "auto"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"blurred.png", "kernel.png", "out.png"};

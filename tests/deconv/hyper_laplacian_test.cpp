@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -329,6 +331,28 @@ TEST(PowerShrink, ChoosesTheSolverByTheExponent) {
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(wh[i], table(vh[i])) << i;
     EXPECT_EQ(wv[i], table(vv[i])) << i;
+  }
+}
+
+TEST(AutomaticHyperLaplacianWeight, FallsWithTheNoiseAndTheExponent) {
+  const double sigmas[] = {0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1};
+  for (double alpha : {0.2, 0.5, 2.0 / 3.0, 1.0}) {
+    for (std::size_t i = 1; i < std::size(sigmas); ++i) {
+      EXPECT_LT(automaticHyperLaplacianWeight(sigmas[i], alpha),
+                automaticHyperLaplacianWeight(sigmas[i - 1], alpha))
+          << sigmas[i] << " " << alpha;
+    }
+    // Less noise than 8-bit steps carry is not told apart.
+    EXPECT_EQ(automaticHyperLaplacianWeight(0.0, alpha),
+              automaticHyperLaplacianWeight(0.001, alpha));
+    EXPECT_GT(automaticHyperLaplacianWeight(0.1, alpha), 0.0);
+    EXPECT_LT(automaticHyperLaplacianWeight(0.0, alpha), 1e9);
+  }
+  for (double sigma : sigmas) {
+    EXPECT_LT(automaticHyperLaplacianWeight(sigma, 2.0 / 3.0),
+              automaticHyperLaplacianWeight(sigma, 0.5));
+    EXPECT_LT(automaticHyperLaplacianWeight(sigma, 1.0),
+              automaticHyperLaplacianWeight(sigma, 2.0 / 3.0));
   }
 }
 
