@@ -18,6 +18,18 @@ int main(int argc, char** argv) {
   kestrel::NonBlindCommand command;
   command.name = "marlin";
   command.usage = "usage: marlin imageFile kernelFile outputFileName wtdeconv\n";
+  command.help =
+      "\n"
+      "Deconvolves imageFile with a known blur kernel under a total-variation prior\n"
+      "and writes the result to outputFileName (its ending, png, jpg or bmp, chooses\n"
+      "the format).\n"
+      "\n"
+      "  imageFile       blurred picture: PNG, JPEG or BMP\n"
+      "  kernelFile      picture of the kernel: its red components, normalised to sum\n"
+      "                  1; both sides odd, no larger than the picture\n"
+      "  wtdeconv        smoothness weight; above 0, at most 100 (default 0.0002,\n"
+      "                  which suits almost noise-free pictures), or auto, to pick it\n"
+      "                  from the noise measured in the picture\n";
   // Above 0: a zero weight never ends the schedule of the splitting weight.
   command.numbers = {{"wtdeconv", 0.0002, 0.0, 100.0}};
   command.deconvolve = [](const double* y, double* x, const double* kernel, int rows, int cols,

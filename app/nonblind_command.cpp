@@ -48,8 +48,20 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
   for (const std::string& word : words) argv.push_back(word.c_str());
   const int argc = static_cast<int>(argv.size());
 
+  if (!words.empty() && (words[0] == "--help" || words[0] == "-h")) {
+    std::fputs(command.usage.c_str(), stdout);
+    std::fputs(command.help.c_str(), stdout);
+    std::fputs("\n"
+               "  --threads N     threads to use, 1 to 256 (default: KESTREL_THREADS, else\n"
+               "                  every core); the result does not depend on it\n"
+               "\n"
+               "Exit status: 0 on success, 2 for a usage error, 1 for any other failure.\n",
+               stdout);
+    return kExitSuccess;
+  }
   if (argc < kFileArguments + 1) {
     std::fputs(command.usage.c_str(), stdout);
+    std::printf("see '%s --help'\n", command.name.c_str());
     return kExitUsage;
   }
   const std::string imageFile = argv[1];

@@ -26,6 +26,7 @@ using PlaneDeconvolution =
 struct NonBlindCommand {
   std::string name;
   std::string usage;  // printed when too few arguments are given
+  std::string help;   // for --help, after usage: what the command does and its arguments
   std::vector<NumericArgument> numbers;
   PlaneDeconvolution deconvolve;
   // When set, the first number may be the word auto: its value is then

@@ -185,10 +185,30 @@ class NonBlindCommand : public ::testing::Test {
 TEST_F(NonBlindCommand, TooFewArgumentsPrintTheUsageLine) {
   const auto marlin = runCommand("marlin", {"a.png", "k.png"}, dir_);
   EXPECT_EQ(marlin.status, 2);
-  EXPECT_EQ(marlin.out, "usage: marlin imageFile kernelFile outputFileName wtdeconv\n");
+  EXPECT_EQ(marlin.out,
+            "usage: marlin imageFile kernelFile outputFileName wtdeconv\nsee 'marlin --help'\n");
   const auto osprey = runCommand("osprey", {}, dir_);
   EXPECT_EQ(osprey.status, 2);
-  EXPECT_EQ(osprey.out, "usage: osprey imageFile kernelFile outputFileName lambda alpha\n");
+  EXPECT_EQ(osprey.out,
+            "usage: osprey imageFile kernelFile outputFileName lambda alpha\n"
+            "see 'osprey --help'\n");
+}
+
+TEST_F(NonBlindCommand, HelpExplainsEveryArgumentAndSucceeds) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> commands = {
+      {"marlin", {"imageFile", "kernelFile", "wtdeconv", "auto", "--threads"}},
+      {"osprey", {"imageFile", "kernelFile", "lambda", "auto", "alpha", "0.667", "--threads"}},
+  };
+  for (const auto& [command, words] : commands) {
+    for (const char* option : {"--help", "-h"}) {
+      const auto result = runCommand(command, {option}, dir_);
+      EXPECT_EQ(result.status, 0) << command << " " << option;
+      EXPECT_EQ(result.out.rfind("usage: " + command + " imageFile", 0), 0u) << result.out;
+      for (const std::string& word : words) {
+        EXPECT_NE(result.out.find(word), std::string::npos) << command << ": " << word;
+      }
+    }
+  }
 }
 
 TEST_F(NonBlindCommand, BothCommandsSharpenWithTheTrueKernel) {
