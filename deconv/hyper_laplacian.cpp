@@ -130,8 +130,6 @@ void halfPowerShrink(const double* vh, const double* vv, double* wh, double* wv,
   cachedShrink(vh, vv, wh, wv, rows, cols, [c](double v) { return halfPowerRoot(v, c); });
 }
 
-bool isTwoThirds(double alpha) { return std::fabs(alpha - 2.0 / 3.0) < kTwoThirdsTolerance; }
-
 double twoThirdsPowerRoot(double v, double beta) {
   if (v == 0.0) return 0.0;
   const double magnitude = std::fabs(v);
@@ -221,7 +219,7 @@ void powerShrink(const double* vh, const double* vv, double* wh, double* wv, int
                  double beta, double alpha) {
   if (alpha == kHalfPower) {
     halfPowerShrink(vh, vv, wh, wv, rows, cols, beta, alpha);
-  } else if (isTwoThirds(alpha)) {
+  } else if (std::fabs(alpha - 2.0 / 3.0) < kTwoThirdsTolerance) {
     cachedShrink(vh, vv, wh, wv, rows, cols,
                  [beta](double v) { return twoThirdsPowerRoot(v, beta); });
   } else {

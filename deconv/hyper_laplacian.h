@@ -61,10 +61,6 @@ void halfPowerShrink(const double* vh, const double* vv, double* wh, double* wv,
 // 0. Such a root exists once |v| reaches about 1.5 beta^(-2/3).
 double halfPowerRoot(double v, double c);
 
-// True for the exponents solved as 2/3: those within 5e-4 of it, so that
-// 0.667 and 0.6667 both select it.
-bool isTwoThirds(double alpha);
-
 // The minimiser of |w|^(2/3) + beta/2 (w - v)^2 (beta > 0) in closed form,
 // through a root of a quartic: 0, or a value of the sign of v with
 // |w| < |v|.
@@ -91,8 +87,9 @@ class PowerShrinkTable {
 };
 
 // The gradient step of any alpha in (0, 1] over both planes: for alpha
-// exactly 0.5, halfPowerShrink; for isTwoThirds(alpha), twoThirdsPowerRoot
-// cached in the same bins as halfPowerShrink; otherwise a PowerShrinkTable.
+// exactly 0.5, halfPowerShrink; within 5e-4 of 2/3 (so that 0.667 and
+// 0.6667 both select it), twoThirdsPowerRoot cached in the same bins as
+// halfPowerShrink; otherwise a PowerShrinkTable.
 void powerShrink(const double* vh, const double* vv, double* wh, double* wv, int rows, int cols,
                  double beta, double alpha);
 

@@ -65,6 +65,18 @@ struct RealCase {
   std::vector<double> truth;  // the sharp samples under the blurred ones
 };
 
+// The part of a plane of cols columns that leaves margin samples out at
+// every border.
+std::vector<double> innerWindow(const std::vector<double>& plane, int rows, int cols,
+                                int margin) {
+  std::vector<double> inner;
+  for (int r = margin; r < rows - margin; ++r) {
+    const auto row = plane.begin() + static_cast<std::ptrdiff_t>(r) * cols;
+    inner.insert(inner.end(), row + margin, row + cols - margin);
+  }
+  return inner;
+}
+
 // A side x side blurred crop around the photo's centre, with noise of sigma.
 RealCase realCase(int side, double sigma, unsigned seed) {
   LoadedPlanes photo;
@@ -85,24 +97,8 @@ RealCase realCase(int side, double sigma, unsigned seed) {
   const std::vector<double> kernel = testing::shakeKernel(kRealKernel);
   real.blurred = testing::validBlur(sharp, sharpSide, sharpSide, kernel, kRealKernel, kRealKernel);
   if (sigma > 0.0) testing::addNoise(real.blurred, sigma, seed);
-  const int half = kRealKernel / 2;
-  for (int r = 0; r < side; ++r) {
-    const auto row = sharp.begin() + static_cast<std::ptrdiff_t>(r + half) * sharpSide + half;
-    real.truth.insert(real.truth.end(), row, row + side);
-  }
+  real.truth = innerWindow(sharp, sharpSide, sharpSide, kRealKernel / 2);
   return real;
-}
-
-// The part of a plane of cols columns that leaves margin samples out at
-// every border.
-std::vector<double> innerWindow(const std::vector<double>& plane, int rows, int cols,
-                                int margin) {
-  std::vector<double> inner;
-  for (int r = margin; r < rows - margin; ++r) {
-    const auto row = plane.begin() + static_cast<std::ptrdiff_t>(r) * cols;
-    inner.insert(inner.end(), row + margin, row + cols - margin);
-  }
-  return inner;
 }
 
 // Root mean square errors by distance d from the nearest border, for a
