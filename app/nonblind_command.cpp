@@ -7,6 +7,8 @@
 
 #include "app/command_line.h"
 #include "app/image_io.h"
+#include "deblur/final_stage.h"
+#include "fourier/padding.h"
 #include "fourier/parallel.h"
 
 namespace kestrel {
@@ -16,6 +18,14 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kFileArguments = 3;
+const char kAutoWord[] = "auto";
+// Padding steps that hold closer to the picture than the blind command's:
+// with true kernels on photos kept apart from those the benchmarks report
+// (valid blurs of 9 to 25 pixels, noise 0.002 and 0.01), the error within
+// half a kernel of the border fell from 2.1 to 1.6 times that of the same
+// samples deconvolved inside a larger picture, and from 1.3 to 1.2 times
+// within a kernel; from 0.02 to 0.1 and 0 to 0.01 they hardly differ.
+constexpr PaddingWeights kPaddingWeights = {0.05, 0.01};
 
 std::string formatNumber(double value) {
   char text[32];
@@ -38,8 +48,20 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
   for (const std::string& word : words) argv.push_back(word.c_str());
   const int argc = static_cast<int>(argv.size());
 
+  if (!words.empty() && (words[0] == "--help" || words[0] == "-h")) {
+    std::fputs(command.usage.c_str(), stdout);
+    std::fputs(command.help.c_str(), stdout);
+    std::fputs("\n"
+               "  --threads N     threads to use, 1 to 256 (default: KESTREL_THREADS, else\n"
+               "                  every core); the result does not depend on it\n"
+               "\n"
+               "Exit status: 0 on success, 2 for a usage error, 1 for any other failure.\n",
+               stdout);
+    return kExitSuccess;
+  }
   if (argc < kFileArguments + 1) {
     std::fputs(command.usage.c_str(), stdout);
+    std::printf("see '%s --help'\n", command.name.c_str());
     return kExitUsage;
   }
   const std::string imageFile = argv[1];
@@ -47,14 +69,22 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
   const std::string outputFile = argv[3];
 
   std::vector<double> numbers;
+  bool automaticWeight = false;
   for (std::size_t i = 0; i < command.numbers.size(); ++i) {
     const NumericArgument& argument = command.numbers[i];
     double value = argument.defaultValue;
     const int position = kFileArguments + 1 + static_cast<int>(i);
     if (position < argc) {
       const std::string text = argv[position];
+      const bool mayBeAuto = i == 0 && command.automaticWeight;
+      if (mayBeAuto && text == kAutoWord) {
+        automaticWeight = true;
+        numbers.push_back(value);
+        continue;
+      }
       if (!parseReal(text, value)) {
-        return usageError(std::string(argument.name) + " '" + text + "' is not a finite number");
+        return usageError(std::string(argument.name) + " '" + text + "' is not a finite number" +
+                          (mayBeAuto ? " or auto" : ""));
       }
       if (!(value > argument.lowest) || value > argument.highest) {
         return usageError(std::string(argument.name) + " '" + text +
@@ -63,10 +93,6 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
       }
     }
     numbers.push_back(value);
-  }
-  if (command.checkNumbers) {
-    const std::string problem = command.checkNumbers(numbers);
-    if (!problem.empty()) return usageError(problem);
   }
   if (formatFromPath(outputFile) == ImageFormat::None) {
     return usageError("output '" + outputFile +
@@ -115,12 +141,21 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
     return kExitFailure;
   }
 
-  const std::size_t planeSize = static_cast<std::size_t>(image.width) * image.height;
+  if (automaticWeight) {
+    const double noise = planeNoise(image.planes.data(), image.height, image.width, image.channels);
+    numbers[0] = command.automaticWeight(noise, numbers);
+    std::printf("%s auto: %g for noise %.4f\n", command.numbers[0].name, numbers[0], noise);
+  }
+
   std::vector<double> result(image.planes.size());
   std::printf("start deblurring...\n");
   std::fflush(stdout);
   int status = kExitSuccess;
   const auto start = std::chrono::steady_clock::now();
+  // Deconvolution is circular: padded and bridged across the wrap, the
+  // picture's borders neither ring nor bleed into the opposite side.
+  const PaddedPicture padded(image.planes.data(), kernel.data(), image.width, image.height,
+                             image.channels, kernelCols, kernelRows, kPaddingWeights);
   // The planes are independent and run on threads of their own; failures
   // are reported afterwards, plane by plane, so the messages keep their
   // order, and an exception (memory running out) reaches the caller.
@@ -129,9 +164,13 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
   parallelFor(0, image.channels, 1, [&](int first, int last) {
     for (int c = first; c < last; ++c) {
       try {
-        done[c] = command.deconvolve(image.planes.data() + planeSize * c,
-                                     result.data() + planeSize * c, kernel.data(), image.height,
-                                     image.width, kernelRows, kernelCols, numbers);
+        std::vector<double> wide(padded.wideCells());
+        std::vector<double> deconvolved(padded.wideCells());
+        padded.widen(c, wide.data());
+        done[c] = command.deconvolve(wide.data(), deconvolved.data(), kernel.data(),
+                                     padded.wideRows(), padded.wideCols(), kernelRows,
+                                     kernelCols, numbers);
+        padded.crop(deconvolved.data(), c, result.data());
       } catch (...) {
         thrown[c] = std::current_exception();
       }

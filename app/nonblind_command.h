@@ -26,10 +26,13 @@ using PlaneDeconvolution =
 struct NonBlindCommand {
   std::string name;
   std::string usage;  // printed when too few arguments are given
+  std::string help;   // for --help, after usage: what the command does and its arguments
   std::vector<NumericArgument> numbers;
-  // Checks the numbers beyond their ranges; returns an error or "".
-  std::function<std::string(const std::vector<double>& numbers)> checkNumbers;
   PlaneDeconvolution deconvolve;
+  // When set, the first number may be the word auto: its value is then
+  // automaticWeight(noise, numbers), noise being planeNoise of the picture
+  // and numbers the others as given.
+  std::function<double(double noise, const std::vector<double>& numbers)> automaticWeight;
 };
 
 // Divides a kernel read from a picture by its sum. False when the sum is not

@@ -91,28 +91,18 @@ void deconvolvePicture(const double* input, double* output, int height, int widt
   report.planes = channels;
   announce("start padding image...\n", progress);
   if (progress) progress(report);
-  const int paddedRows = height + 2 * kheight;
-  const int paddedCols = width + 2 * kwidth;
-  const std::size_t paddedArea = area(paddedRows, paddedCols);
-  Plane padded(paddedArea * channels, 0.0);
-  padImage(input, padded.data(), kernel, width, height, channels, kwidth, kheight, kwidth,
-           kheight);
+  const PaddedPicture padded(input, kernel, width, height, channels, kwidth, kheight);
 
   announce("start deconvolution...\n", progress);
-  // The deconvolutions run on a canvas widened to lengths FFTW transforms
-  // fast, the padded plane in its top left corner: a few per cent more
-  // cells for a fraction of the transform time.
-  const int wideRows = fastTransformLength(paddedRows);
-  const int wideCols = fastTransformLength(paddedCols);
-  const std::size_t wideArea = area(wideRows, wideCols);
-  Plane wide(wideArea);
-  Plane result(wideArea, 0.0);
+  const int wideRows = padded.wideRows();
+  const int wideCols = padded.wideCols();
+  Plane wide(padded.wideCells());
+  Plane result(padded.wideCells(), 0.0);
   for (int c = 0; c < channels; ++c) {
     report.stage = DeblurProgress::Stage::Deconvolution;
     report.plane = c + 1;
     if (progress) progress(report);
-    bridgeAcrossWrap(padded.data() + paddedArea * c, paddedRows, paddedCols, wide.data(), wideRows,
-                     wideCols);
+    padded.widen(c, wide.data());
     const bool done =
         denoise >= 1
             ? l1TvDeconvolve(wide.data(), result.data(), kernel, wideRows, wideCols,
@@ -120,12 +110,7 @@ void deconvolvePicture(const double* input, double* output, int height, int widt
             : tvDeconvolve(wide.data(), result.data(), kernel, wideRows, wideCols, kheight,
                            kwidth, wtdeconv / 100.0, deringingWeight);
     if (!done) announce("error in running deblur.\n", progress);
-    double* out = output + area(height, width) * c;
-    for (int y = 0; y < height; ++y) {
-      const double* row =
-          result.data() + static_cast<std::size_t>(y + kheight) * wideCols + kwidth;
-      std::copy(row, row + width, out + static_cast<std::size_t>(y) * width);
-    }
+    padded.crop(result.data(), c, output);
   }
 }
 

@@ -17,8 +17,6 @@ namespace {
 
 constexpr double kLevelScale = 0.618;
 constexpr int kStepsPerLevel = 10;
-constexpr double kDataWeight = 0.002;
-constexpr double kSmoothWeight = 0.1;
 // Rows handed to one thread at least: enough to outweigh starting it.
 constexpr int kRowsPerBlock = 32;
 
@@ -89,7 +87,7 @@ double stepFactor(double power, double w, double g, double dataWeight, double sm
 // d_r for the first differences, and for W the second differences (d_c^2,
 // d_r^2) and the mixed one (d_c d_r).
 std::vector<double> levelFactors(const double* kernel, int rows, int cols, int kernelRows,
-                                 int kernelCols) {
+                                 int kernelCols, const PaddingWeights& weights) {
   const FftwBuffer spectrum = kernelHalfSpectrum(kernel, rows, cols, kernelRows, kernelCols);
   const std::vector<double> alongRows = differencePower(rows);
   const std::vector<double> alongCols = differencePower(cols);
@@ -103,7 +101,7 @@ std::vector<double> levelFactors(const double* kernel, int rows, int cols, int k
       const double g = dc + dr;
       const double w = 0.25 * (dc * dc + dr * dr + dc * dr) + 0.5 * g + 1.0;
       const double power = spectrum[c][0] * spectrum[c][0] + spectrum[c][1] * spectrum[c][1];
-      factors[c] = stepFactor(power, w, g, kDataWeight, kSmoothWeight);
+      factors[c] = stepFactor(power, w, g, weights.data, weights.smooth);
     }
   }
   return factors;
@@ -290,7 +288,8 @@ void paddingStep(double* plane, int cols, int rows, double dataWeight, double sm
 }
 
 void padImage(const double* image, double* padded, const double* kernel, int width, int height,
-              int planes, int kernelWidth, int kernelHeight, int padX, int padY) {
+              int planes, int kernelWidth, int kernelHeight, int padX, int padY,
+              const PaddingWeights& weights) {
   assert(width >= 1 && height >= 1 && planes >= 1);
   assert(kernelWidth >= 1 && kernelHeight >= 1 && padX >= 0 && padY >= 0);
   const int levels = levelCount(std::max(kernelWidth, kernelHeight));
@@ -317,7 +316,7 @@ void padImage(const double* image, double* padded, const double* kernel, int wid
     PaddingLevel& level = pyramid[j];
     const std::vector<double> factors =
         levelFactors(level.kernel(), level.canvasHeight, level.canvasWidth, level.kernelHeight,
-                     level.kernelWidth);
+                     level.kernelWidth, weights);
     PaddingRefiner refiner(level.canvasHeight, level.canvasWidth, planes, factors);
     std::vector<double*> canvases;
     for (int p = 0; p < planes; ++p) {
@@ -381,6 +380,38 @@ void bridgeAcrossWrap(const double* canvas, int rows, int cols, double* wide, in
     const double* end = wide + cellCount(last, wideCols);
     double* to = wide + cellCount(rows + g, wideCols);
     for (int x = 0; x < wideCols; ++x) to[x] = (1.0 - weight) * start[x] + weight * end[x];
+  }
+}
+
+PaddedPicture::PaddedPicture(const double* image, const double* kernel, int width, int height,
+                             int planes, int kernelWidth, int kernelHeight,
+                             const PaddingWeights& weights)
+    : width_(width),
+      height_(height),
+      padX_(kernelWidth),
+      padY_(kernelHeight),
+      paddedRows_(height + 2 * kernelHeight),
+      paddedCols_(width + 2 * kernelWidth),
+      // A few per cent more cells for a fraction of the transform time.
+      wideRows_(fastTransformLength(paddedRows_)),
+      wideCols_(fastTransformLength(paddedCols_)),
+      padded_(cellCount(paddedRows_, paddedCols_) * planes, 0.0) {
+  padImage(image, padded_.data(), kernel, width, height, planes, kernelWidth, kernelHeight, padX_,
+           padY_, weights);
+}
+
+std::size_t PaddedPicture::wideCells() const { return cellCount(wideRows_, wideCols_); }
+
+void PaddedPicture::widen(int plane, double* wide) const {
+  bridgeAcrossWrap(padded_.data() + cellCount(paddedRows_, paddedCols_) * plane, paddedRows_,
+                   paddedCols_, wide, wideRows_, wideCols_);
+}
+
+void PaddedPicture::crop(const double* wide, int plane, double* output) const {
+  double* out = output + cellCount(height_, width_) * plane;
+  for (int y = 0; y < height_; ++y) {
+    const double* row = wide + cellCount(y + padY_, wideCols_) + padX_;
+    std::copy(row, row + width_, out + cellCount(y, width_));
   }
 }
 

@@ -7,6 +7,9 @@
 // these take the width (columns) before the height (rows).
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 #include "fourier/fftw_resources.h"
 
 namespace kestrel {
@@ -22,19 +25,29 @@ struct PaddingSpectra {
   int cols = 0;
 };
 
+// The weights of the refinement steps (paddingStep): data regularises the
+// deconvolution inside a step, smooth smooths its re-blurred result. The
+// defaults are those of kestrel's final stage.
+struct PaddingWeights {
+  double data = 0.002;
+  double smooth = 0.1;
+};
+
 // image: planes x height x width samples, one plane after another.
 // padded: planes x (height + 2 padY) x (width + 2 padX), every value
 // overwritten; the image lands unchanged at row padY, column padX of each
 // plane and the band around it is extrapolated. kernel: kernelHeight x
 // kernelWidth, non-negative and summing to 1. image and padded must not
-// overlap. Outputs stay in [0, 1] for inputs in [0, 1].
+// overlap. Outputs stay in [0, 1] for inputs in [0, 1]. weights: those of
+// every refinement step.
 // The band is refined coarse to fine over as many 0.618-scaled levels as
 // the largest kernel side calls for; a largest side below 3 (whose level
 // count would come out below 1) uses a single level.
 // Planes are refined on separate threads; the result does not depend on
 // the thread count.
 void padImage(const double* image, double* padded, const double* kernel, int width, int height,
-              int planes, int kernelWidth, int kernelHeight, int padX, int padY);
+              int planes, int kernelWidth, int kernelHeight, int padX, int padY,
+              const PaddingWeights& weights = {});
 
 // The smallest even length of at least minimum (1 to 2^30) whose only prime
 // factors are 2, 3 and 5: FFTW transforms such lengths several times faster
@@ -50,6 +63,42 @@ int fastTransformLength(int minimum);
 // transforms may be much faster. Values stay within the canvas's range.
 void bridgeAcrossWrap(const double* canvas, int rows, int cols, double* wide, int wideRows,
                       int wideCols);
+
+// A picture made ready for circular deconvolution: every plane padded by
+// the kernel size on each side (padImage), then widened one plane at a time
+// onto a canvas of fast transform lengths bridged across the wrap
+// (bridgeAcrossWrap). Deconvolving the wide canvas and cropping it back
+// treats the picture's borders almost as well as its interior.
+class PaddedPicture {
+ public:
+  // image: planes x height x width samples, as for padImage, read only
+  // during the call; kernel: kernelHeight x kernelWidth, non-negative and
+  // summing to 1; weights: those of padImage's refinement steps.
+  PaddedPicture(const double* image, const double* kernel, int width, int height, int planes,
+                int kernelWidth, int kernelHeight, const PaddingWeights& weights = {});
+
+  int wideRows() const { return wideRows_; }
+  int wideCols() const { return wideCols_; }
+  std::size_t wideCells() const;
+
+  // Writes plane's wide canvas, wideRows x wideCols, into wide.
+  void widen(int plane, double* wide) const;
+
+  // Copies the picture's window of a wide canvas (a deconvolved one) into
+  // plane of output, which is laid out as the image.
+  void crop(const double* wide, int plane, double* output) const;
+
+ private:
+  int width_;
+  int height_;
+  int padX_;
+  int padY_;
+  int paddedRows_;
+  int paddedCols_;
+  int wideRows_;
+  int wideCols_;
+  std::vector<double> padded_;
+};
 
 // Fills spectra for a rows x cols canvas and a kernelRows x kernelCols
 // kernel; any buffers spectra held before are released.

@@ -77,13 +77,14 @@ struct Padded {
 };
 
 Padded pad(const std::vector<double>& image, const std::vector<double>& kernel, int width,
-           int height, int planes, int kernelWidth, int kernelHeight) {
+           int height, int planes, int kernelWidth, int kernelHeight,
+           const PaddingWeights& weights = {}) {
   Padded out;
   out.width = width + 2 * kernelWidth;
   out.height = height + 2 * kernelHeight;
   out.planes.assign(static_cast<std::size_t>(out.width) * out.height * planes, -1.0);
   padImage(image.data(), out.planes.data(), kernel.data(), width, height, planes, kernelWidth,
-           kernelHeight, kernelWidth, kernelHeight);
+           kernelHeight, kernelWidth, kernelHeight, weights);
   return out;
 }
 
@@ -380,6 +381,36 @@ TEST(BridgeAcrossWrap, KeepsASmoothlyWrappingCanvasSmoothAcrossTheWiderWrap) {
               1.5 * largestCircularStep(canvas, rows, cols))
         << "gap " << gap;
   }
+}
+
+TEST(PaddedPicture, WidensEachPlaneAsPadImageAndBridgeAcrossWrapDoAndCropsItBack) {
+  const int width = 37, height = 29, planes = 3, kernelWidth = 7, kernelHeight = 5;
+  const std::vector<double> image = randomPlanes(width, height, planes, 21);
+  const std::vector<double> kernel = motionKernel(kernelWidth, kernelHeight);
+  const PaddingWeights weights = {0.05, 0.01};
+  const PaddedPicture picture(image.data(), kernel.data(), width, height, planes, kernelWidth,
+                              kernelHeight, weights);
+  const Padded padded =
+      pad(image, kernel, width, height, planes, kernelWidth, kernelHeight, weights);
+  // The weights reach the band.
+  ASSERT_NE(padded.planes,
+            pad(image, kernel, width, height, planes, kernelWidth, kernelHeight).planes);
+  EXPECT_EQ(picture.wideRows(), fastTransformLength(padded.height));
+  EXPECT_EQ(picture.wideCols(), fastTransformLength(padded.width));
+  ASSERT_EQ(picture.wideCells(),
+            static_cast<std::size_t>(picture.wideRows()) * picture.wideCols());
+  const std::size_t paddedCells = static_cast<std::size_t>(padded.width) * padded.height;
+  std::vector<double> cropped(image.size(), -1.0);
+  for (int p = 0; p < planes; ++p) {
+    std::vector<double> expected(picture.wideCells());
+    bridgeAcrossWrap(padded.planes.data() + paddedCells * p, padded.height, padded.width,
+                     expected.data(), picture.wideRows(), picture.wideCols());
+    std::vector<double> wide(picture.wideCells(), -1.0);
+    picture.widen(p, wide.data());
+    EXPECT_EQ(wide, expected) << "plane " << p;
+    picture.crop(wide.data(), p, cropped.data());
+  }
+  EXPECT_EQ(cropped, image);
 }
 
 }  // namespace

@@ -77,6 +77,32 @@ inline std::vector<double> circularBlur(const std::vector<double>& plane, int ro
   return out;
 }
 
+// The part of the convolution of a rows x cols plane with a kernel that the
+// plane's borders do not reach: (rows - kernelRows + 1) x (cols -
+// kernelCols + 1) samples, sample (r, c) centred on plane sample
+// (r + kernelRows / 2, c + kernelCols / 2). Nothing wraps around.
+inline std::vector<double> validBlur(const std::vector<double>& plane, int rows, int cols,
+                                     const std::vector<double>& kernel, int kernelRows,
+                                     int kernelCols) {
+  const int outRows = rows - kernelRows + 1;
+  const int outCols = cols - kernelCols + 1;
+  std::vector<double> out(static_cast<std::size_t>(outRows) * outCols, 0.0);
+  for (int r = 0; r < outRows; ++r) {
+    for (int c = 0; c < outCols; ++c) {
+      double sum = 0.0;
+      for (int a = 0; a < kernelRows; ++a) {
+        for (int b = 0; b < kernelCols; ++b) {
+          sum += kernel[static_cast<std::size_t>(a) * kernelCols + b] *
+                 plane[static_cast<std::size_t>(r + kernelRows - 1 - a) * cols +
+                       (c + kernelCols - 1 - b)];
+        }
+      }
+      out[static_cast<std::size_t>(r) * outCols + c] = sum;
+    }
+  }
+  return out;
+}
+
 inline void addNoise(std::vector<double>& plane, double sigma, unsigned seed) {
   std::mt19937 random(seed);
   std::normal_distribution<double> noise(0.0, sigma);
