@@ -33,7 +33,8 @@ constexpr int kRefiningIterations = 10;
 constexpr double kRefiningLambdaDecay = 1.3;
 // The refining ridge's share: kRefiningRidgePerNoiseVariance times the
 // noise's variance, kept between these two. Noise left in the latent
-// image's fine detail needs the heavier ridge.
+// image's fine detail needs the heavier ridge; where it needs the full one,
+// the fine detail is noise and the refining iterations are left out.
 constexpr double kLeastRefiningRidgeShare = 0.01;
 constexpr double kRefiningRidgePerNoiseVariance = 2500.0;
 // The floor also rises in proportion to the noise's variance: gradients of
@@ -579,7 +580,8 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
                              level.kernelWidth);
     Plane latent;
     double lambda = kLambdaStart;
-    const int iterations = kIterationsPerLevel + (s == 0 ? kRefiningIterations : 0);
+    const bool refine = s == 0 && refiningRidgeShare < kKernelRidgeShare;
+    const int iterations = kIterationsPerLevel + (refine ? kRefiningIterations : 0);
     for (int k = 0; k < iterations; ++k) {
       if (progress) {
         DeblurProgress report;
