@@ -6,13 +6,6 @@
 namespace kestrel {
 namespace {
 
-int coarseKernelSide(double scale, int side) {
-  int size = static_cast<int>(std::ceil(scale * side));
-  if (size < 3) size = 3;
-  if (size % 2 == 0) ++size;
-  return size;
-}
-
 int boxSide(int kernelSide) {
   int size = static_cast<int>(0.6 * kernelSide + 0.5);
   if (size % 2 == 0) ++size;
@@ -20,6 +13,13 @@ int boxSide(int kernelSide) {
 }
 
 }  // namespace
+
+int coarseKernelSide(double scale, int side) {
+  int size = static_cast<int>(std::ceil(scale * side));
+  if (size < 3) size = 3;
+  if (size % 2 == 0) ++size;
+  return size;
+}
 
 int pyramidLevelCount(int kernelWidth, int kernelHeight) {
   const double largest = std::max(kernelWidth, kernelHeight);

@@ -22,6 +22,10 @@ struct PyramidLevel {
   int boxCols = 0;
 };
 
+// A kernel side on a level shrunk by scale: ceil(scale * side), raised to
+// odd and at least 3.
+int coarseKernelSide(double scale, int side);
+
 // Levels so that the coarsest kernel is about 3 pixels wide:
 // ceil((ln 3 - ln m) / ln 0.618 + 1) with m = max(kernelWidth, kernelHeight).
 // Positive only for m >= 2.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "deblur/pyramid_schedule.h"
 #include "deblur/resample.h"
 #include "fourier/fft_toolkit.h"
 #include "fourier/fftw_resources.h"
@@ -62,11 +63,6 @@ constexpr int kWindowSteps = 16;
 
 std::size_t area(int rows, int cols) {
   return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-}
-
-int oddAtLeastThree(int side) {
-  side = std::max(side, 3);
-  return side % 2 == 0 ? side + 1 : side;
 }
 
 // One mirrored line of length n read at any index: ... 2 1 0 | 0 1 2 ...
@@ -515,8 +511,8 @@ std::vector<SparseLevel> sparseSchedule(int width, int height, int kernelWidth, 
     } else {
       level.width = static_cast<int>(std::ceil(scale * width));
       level.height = static_cast<int>(std::ceil(scale * height));
-      level.kernelWidth = oddAtLeastThree(static_cast<int>(std::ceil(scale * kernelWidth)));
-      level.kernelHeight = oddAtLeastThree(static_cast<int>(std::ceil(scale * kernelHeight)));
+      level.kernelWidth = coarseKernelSide(scale, kernelWidth);
+      level.kernelHeight = coarseKernelSide(scale, kernelHeight);
     }
     scale *= kSparseScaleRatio;
   }
