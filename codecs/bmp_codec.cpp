@@ -227,6 +227,13 @@ bool readLayout(const std::uint8_t* data, std::size_t size, std::uint64_t maxPix
   if (lastRowBytes > available || rows - 1 > (available - lastRowBytes) / rowBytes) {
     return fail(reason, "truncated BMP pixel data");
   }
+  // Only the headers can tell a missing last padding from a lost end: a file
+  // shorter than the sizes they declare lost its end.
+  const std::uint64_t declaredFileBytes = read32(data + 2);
+  const std::uint64_t declaredPixelBytes = core ? 0 : read32(header + 20);
+  if (size < declaredFileBytes || available < declaredPixelBytes) {
+    return fail(reason, "truncated BMP pixel data");
+  }
   layout.pixels = data + pixelOffset;
   layout.rowBytes = static_cast<std::size_t>(rowBytes);
   return true;

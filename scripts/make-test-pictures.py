@@ -140,6 +140,8 @@ def main():
     files["truncated.jpg"] = files["baseline.jpg"][: len(files["baseline.jpg"]) // 2]
     files["offset-past-end.bmp"] = files["24bit.bmp"][:10] + struct.pack("<I", 1 << 20) + \
         files["24bit.bmp"][14:]
+    # Only padding is lost, but the file is shorter than its header says.
+    files["truncated-padding.bmp"] = files["1bit.bmp"][:-3]
     files["text.txt"] = b"not a picture\n"
 
     for name, data in sorted(files.items()):

@@ -91,6 +91,7 @@ TEST(FuzzCorpus, SeedsLoadWithTheirChannelCountOrAreRefusedForTheirReason) {
       {"rle8.bmp", "run-length compressed BMP pictures are not supported"},
       {"truncated.png", "truncated PNG data"},
       {"truncated.jpg", "truncated JPEG data"},
+      {"truncated-padding.bmp", "truncated BMP pixel data"},
       {"offset-past-end.bmp", "BMP pixel data offset 1048576 lies beyond the end of the file"},
       {"text.txt", "not a PNG, JPEG or BMP picture"},
   };

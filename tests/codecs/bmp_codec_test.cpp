@@ -299,15 +299,24 @@ TEST(BmpDecoding, EveryCutOfTheFileIsRefused) {
   }
 }
 
-TEST(BmpDecoding, TheLastRowMayLackItsPadding) {
+TEST(BmpDecoding, TheLastRowMayLackItsPaddingOnlyWhereTheHeadersSaySo) {
   const BmpSpec spec = paletteSpec(8, 3, 2, 9);
   std::vector<std::uint8_t> file = buildBmp(spec);
   file.pop_back();
+  // Shorter than the file size it declares, the file lost its end.
+  EXPECT_EQ(refusal(file), "truncated BMP pixel data");
+  const std::uint32_t pixelStart = file[10] | file[11] << 8;
+  testing::putLittleEndian(file, 2, static_cast<std::uint32_t>(file.size()), 4);
+  testing::putLittleEndian(file, 34, static_cast<std::uint32_t>(file.size()) - pixelStart, 4);
   const Picture picture = decodeOrFail(file);
   for (std::size_t i = 0; i < spec.pixels.size(); ++i) {
     expectPixel(picture, i, spec.palette[spec.pixels[i]]);
   }
+  testing::putLittleEndian(file, 34, static_cast<std::uint32_t>(file.size()), 4);
+  EXPECT_EQ(refusal(file), "truncated BMP pixel data");
   file.pop_back();
+  testing::putLittleEndian(file, 2, static_cast<std::uint32_t>(file.size()), 4);
+  testing::putLittleEndian(file, 34, 0, 4);
   EXPECT_EQ(refusal(file), "truncated BMP pixel data");
 }
 
