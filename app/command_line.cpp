@@ -1,26 +1,15 @@
 #include "app/command_line.h"
 
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <utility>
-#include <sys/stat.h>
 
 namespace kestrel {
 namespace {
-
-std::string directoryOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 std::string timeText(double elapsedMilliseconds, bool alwaysMinutes) {
   const int seconds = static_cast<int>(elapsedMilliseconds / 1000.0);
@@ -114,24 +103,6 @@ std::string nonBlindTimeCostText(double elapsedMilliseconds) {
 void printError(const std::string& command, const std::string& message) {
   std::fflush(stdout);
   std::fprintf(stderr, "%s: %s\n", command.c_str(), message.c_str());
-}
-
-bool canCreateFile(const std::string& path, std::string& reason) {
-  struct stat info;
-  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    reason = "'" + path + "' is a directory";
-    return false;
-  }
-  const std::string directory = directoryOf(path);
-  if (stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    reason = "directory '" + directory + "' does not exist";
-    return false;
-  }
-  if (access(directory.c_str(), W_OK | X_OK) != 0) {
-    reason = "directory '" + directory + "' is not writable (" + std::strerror(errno) + ")";
-    return false;
-  }
-  return true;
 }
 
 }  // namespace kestrel

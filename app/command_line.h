@@ -41,8 +41,4 @@ std::string nonBlindTimeCostText(double elapsedMilliseconds);
 // An error line for standard error: "<command>: <message>\n".
 void printError(const std::string& command, const std::string& message);
 
-// True when a file may be created at path: its directory exists and is
-// writable. On false, reason says why.
-bool canCreateFile(const std::string& path, std::string& reason);
-
 }  // namespace kestrel

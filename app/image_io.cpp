@@ -8,6 +8,9 @@
 #include <cassert>
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <memory>
 #include <system_error>
 #include <utility>
 
@@ -24,6 +27,8 @@ namespace {
 constexpr std::uint64_t kMaxFileBytes = std::uint64_t{1} << 31;
 constexpr std::size_t kReadChunk = std::size_t{1} << 16;
 constexpr int kTemporaryNameAttempts = 100;
+// As the kernel allows in one path lookup.
+constexpr int kMaxLinkHops = 40;
 constexpr double kKernelRangeBound = 1e6;
 
 using Decoder = bool (*)(const std::uint8_t*, std::size_t, std::uint64_t, Picture&, std::string&);
@@ -87,32 +92,40 @@ class FileDescriptor {
   int fd_;
 };
 
+// Why a file of this kind holds no picture to read, or empty for a regular file.
+std::string notAPictureFile(const struct stat& status) {
+  if (S_ISREG(status.st_mode)) return {};
+  return S_ISDIR(status.st_mode) ? "is a directory" : "is not a regular file";
+}
+
 bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& reason) {
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // A pipe or a device is refused before it is opened: opening a pipe waits
+  // for a writer that may never come. The non-blocking open covers the file
+  // being replaced in between; the check after it decides.
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0) {
+    reason = notAPictureFile(status);
+    if (!reason.empty()) return false;
+  }
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) {
     reason = systemReason(errno);
     return false;
   }
-  struct stat status {};
   if (fstat(file.get(), &status) != 0) {
     reason = systemReason(errno);
     return false;
   }
-  if (S_ISDIR(status.st_mode)) {
-    reason = "is a directory";
-    return false;
-  }
+  if (!(reason = notAPictureFile(status)).empty()) return false;
   const std::string tooLarge =
       "the file is larger than " + std::to_string(kMaxFileBytes) + " bytes";
-  if (S_ISREG(status.st_mode)) {
-    if (static_cast<std::uint64_t>(status.st_size) > kMaxFileBytes) {
-      reason = tooLarge;
-      return false;
-    }
-    bytes.reserve(static_cast<std::size_t>(status.st_size) + kReadChunk);
+  if (static_cast<std::uint64_t>(status.st_size) > kMaxFileBytes) {
+    reason = tooLarge;
+    return false;
   }
-  // Read to the end rather than trusting the size, which a pipe does not
-  // have and a file being written may change.
+  bytes.reserve(static_cast<std::size_t>(status.st_size) + kReadChunk);
+  // Read to the end rather than trusting the size, which a file being
+  // written may change.
   std::size_t used = 0;
   for (;;) {
     bytes.resize(used + kReadChunk);
@@ -159,11 +172,43 @@ class TemporaryFile {
   bool kept_ = false;
 };
 
-// Creates a new file beside path, under a name no other writer holds.
-int createTemporary(const std::string& path, std::string& temporary) {
+std::string directoryOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string nameOf(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+// The file a write to path lands in: path with the symbolic links of its
+// last component followed, so that the links themselves survive the write.
+bool followLinks(const std::string& path, std::string& target, std::string& reason) {
+  target = path;
+  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    struct stat status {};
+    if (::lstat(target.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return true;
+    char link[PATH_MAX];
+    const ssize_t length = ::readlink(target.c_str(), link, sizeof link);
+    if (length < 0 || static_cast<std::size_t>(length) == sizeof link) {
+      reason = systemReason(length < 0 ? errno : ENAMETOOLONG);
+      return false;
+    }
+    const std::string next(link, static_cast<std::size_t>(length));
+    target = next[0] == '/' ? next : directoryOf(target) + "/" + next;
+  }
+  reason = systemReason(ELOOP);
+  return false;
+}
+
+// Creates a new file in directory under a name no other writer holds. The
+// name is short whatever the destination's, so that any name that fits the
+// directory leaves room for it.
+int createTemporary(const std::string& directory, std::string& temporary) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-    temporary = path + ".part" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    temporary = directory + "/.kestrel-" + std::to_string(getpid()) + "-" +
+                std::to_string(counter++) + ".part";
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
@@ -171,20 +216,10 @@ int createTemporary(const std::string& path, std::string& temporary) {
   return -1;
 }
 
-// Writes bytes to a temporary file and renames it over path, so that path
-// holds either its old content or all of the new.
-bool writeFileAtomically(const std::string& path, const std::vector<std::uint8_t>& bytes,
-                         std::string& reason) {
-  std::string name;
-  const int fd = createTemporary(path, name);
-  if (fd < 0) {
-    reason = systemReason(errno);
-    return false;
-  }
-  TemporaryFile temporary(std::move(name), fd);
+bool writeAll(int fd, const std::vector<std::uint8_t>& bytes, std::string& reason) {
   std::size_t written = 0;
   while (written < bytes.size()) {
-    const ssize_t put = ::write(temporary.fd(), bytes.data() + written, bytes.size() - written);
+    const ssize_t put = ::write(fd, bytes.data() + written, bytes.size() - written);
     if (put < 0 && errno == EINTR) continue;
     if (put < 0) {
       reason = systemReason(errno);
@@ -192,13 +227,57 @@ bool writeFileAtomically(const std::string& path, const std::vector<std::uint8_t
     }
     written += static_cast<std::size_t>(put);
   }
-  if (::fsync(temporary.fd()) != 0 || !temporary.close() ||
-      ::rename(temporary.path().c_str(), path.c_str()) != 0) {
+  if (::fsync(fd) != 0) {
     reason = systemReason(errno);
     return false;
   }
-  temporary.keep();
   return true;
+}
+
+// What a destination is: the file its links lead to, and that file's device
+// and inode when it exists already.
+struct Destination {
+  std::string target;
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string canonical;  // the target's directory resolved, then its name
+};
+
+bool describeDestination(const std::string& path, Destination& destination,
+                         std::string& reason) {
+  if (!followLinks(path, destination.target, reason)) return false;
+  struct stat status {};
+  if (::stat(destination.target.c_str(), &status) == 0) {
+    if (S_ISDIR(status.st_mode)) {
+      reason = "is a directory";
+      return false;
+    }
+    // A device or a pipe would be replaced by a regular file, or would
+    // swallow the picture without a way to know it arrived whole.
+    if (!S_ISREG(status.st_mode)) {
+      reason = "is not a regular file";
+      return false;
+    }
+    destination.exists = true;
+    destination.device = status.st_dev;
+    destination.inode = status.st_ino;
+  } else if (errno != ENOENT) {
+    reason = systemReason(errno);
+    return false;
+  }
+  char directory[PATH_MAX];
+  if (::realpath(directoryOf(destination.target).c_str(), directory) == nullptr) {
+    reason = systemReason(errno);
+    return false;
+  }
+  destination.canonical = std::string(directory) + "/" + nameOf(destination.target);
+  return true;
+}
+
+bool sameFile(const Destination& a, const Destination& b) {
+  if (a.exists && b.exists) return a.device == b.device && a.inode == b.inode;
+  return a.canonical == b.canonical;
 }
 
 // Byte of a sample: trunc(min(255 v, 255)); negative and NaN samples give 0.
@@ -229,16 +308,6 @@ bool blankPicture(int width, int height, const std::string& path, Picture& pictu
   picture.width = width;
   picture.height = height;
   picture.rgb.assign(static_cast<std::size_t>(width) * height * 3, 0);
-  return true;
-}
-
-bool writePicture(const Picture& picture, const std::string& path, std::string& error) {
-  std::vector<std::uint8_t> bytes;
-  std::string reason;
-  if (!codecFor(formatFromPath(path)).encode(picture, bytes, reason) ||
-      !writeFileAtomically(path, bytes, reason)) {
-    return writeFailure(path, reason, error);
-  }
   return true;
 }
 
@@ -305,8 +374,8 @@ bool loadImagePlanes(const std::string& path, LoadedPlanes& image, std::string& 
                            image, error, order);
 }
 
-bool saveImagePlanes(const double* planes, int width, int height, int channels,
-                     const std::string& path, std::string& error, RowOrder order) {
+bool PictureBatch::addPlanes(const double* planes, int width, int height, int channels,
+                             const std::string& path, std::string& error, RowOrder order) {
   if (channels != 1 && channels != 3) {
     return writeFailure(path, std::to_string(channels) + " planes given, 1 or 3 expected", error);
   }
@@ -329,11 +398,11 @@ bool saveImagePlanes(const double* planes, int width, int height, int channels,
       }
     }
   }
-  return writePicture(picture, path, error);
+  return add(picture, path, error);
 }
 
-bool saveKernelImage(const double* plane, int width, int height, const std::string& path, int mode,
-                     std::string& error) {
+bool PictureBatch::addKernelImage(const double* plane, int width, int height,
+                                  const std::string& path, int mode, std::string& error) {
   Picture picture;
   if (!blankPicture(width, height, path, picture, error)) return false;
   assert(plane != nullptr);
@@ -357,7 +426,93 @@ bool saveKernelImage(const double* plane, int width, int height, const std::stri
     std::uint8_t* pixel = picture.rgb.data() + 3 * i;
     pixel[0] = pixel[1] = pixel[2] = byte;
   }
-  return writePicture(picture, path, error);
+  return add(picture, path, error);
+}
+
+// A picture encoded and written beside its destination, waiting to be
+// renamed onto it.
+struct PictureBatch::Staged {
+  Staged(std::string path, std::string target, std::string temporary, int fd)
+      : path(std::move(path)), target(std::move(target)), file(std::move(temporary), fd) {}
+
+  std::string path;
+  std::string target;
+  TemporaryFile file;
+};
+
+PictureBatch::PictureBatch() = default;
+PictureBatch::~PictureBatch() = default;
+
+bool PictureBatch::add(const Picture& picture, const std::string& path, std::string& error) {
+  std::vector<std::uint8_t> bytes;
+  std::string reason;
+  if (!codecFor(formatFromPath(path)).encode(picture, bytes, reason)) {
+    return writeFailure(path, reason, error);
+  }
+  Destination destination;
+  if (!describeDestination(path, destination, reason)) return writeFailure(path, reason, error);
+  std::string name;
+  const int fd = createTemporary(directoryOf(destination.target), name);
+  if (fd < 0) return writeFailure(path, systemReason(errno), error);
+  staged_.push_back(std::make_unique<Staged>(path, destination.target, std::move(name), fd));
+  TemporaryFile& file = staged_.back()->file;
+  if (!writeAll(file.fd(), bytes, reason)) return writeFailure(path, reason, error);
+  if (!file.close()) return writeFailure(path, systemReason(errno), error);
+  return true;
+}
+
+bool PictureBatch::commit(std::string& error) {
+  for (const std::unique_ptr<Staged>& staged : staged_) {
+    if (::rename(staged->file.path().c_str(), staged->target.c_str()) != 0) {
+      return writeFailure(staged->path, systemReason(errno), error);
+    }
+    staged->file.keep();
+  }
+  staged_.clear();
+  return true;
+}
+
+bool saveImagePlanes(const double* planes, int width, int height, int channels,
+                     const std::string& path, std::string& error, RowOrder order) {
+  PictureBatch batch;
+  return batch.addPlanes(planes, width, height, channels, path, error, order) &&
+         batch.commit(error);
+}
+
+bool saveKernelImage(const double* plane, int width, int height, const std::string& path, int mode,
+                     std::string& error) {
+  PictureBatch batch;
+  return batch.addKernelImage(plane, width, height, path, mode, error) && batch.commit(error);
+}
+
+bool checkDestinations(const std::vector<std::string>& outputs,
+                       const std::vector<std::string>& inputs, std::string& error) {
+  std::vector<Destination> written;
+  for (const std::string& path : outputs) {
+    Destination destination;
+    std::string reason;
+    if (!describeDestination(path, destination, reason)) return writeFailure(path, reason, error);
+    // Proves the directory takes a new file now, rather than after the work.
+    std::string probe;
+    const int fd = createTemporary(directoryOf(destination.target), probe);
+    if (fd < 0) return writeFailure(path, systemReason(errno), error);
+    const TemporaryFile removedAgain(std::move(probe), fd);
+    for (const std::string& input : inputs) {
+      struct stat status {};
+      if (destination.exists && ::stat(input.c_str(), &status) == 0 &&
+          status.st_dev == destination.device && status.st_ino == destination.inode) {
+        return writeFailure(path, "it is the same file as the input '" + input + "'", error);
+      }
+    }
+    for (std::size_t i = 0; i < written.size(); ++i) {
+      if (sameFile(written[i], destination)) {
+        return writeFailure(path, "it is the same file as the output '" + outputs[i] + "'",
+                            error);
+      }
+    }
+    written.push_back(std::move(destination));
+  }
+  return true;
 }
 
 }  // namespace kestrel

@@ -5,6 +5,10 @@
 // order is top row first unless RowOrder::BottomUp is asked for, in which
 // case plane row 0 is the bottom row of the picture.
 //
+// Paths are read and written through symbolic links: a write replaces the
+// file a link leads to and leaves the link in place. Only regular files are
+// read or replaced.
+//
 // The format is chosen from the path's last three characters, compared
 // case-sensitively: "png", "jpg", "bmp". Reading falls back over BMP, JPEG
 // and PNG in turn when the chosen codec cannot decode the file; writing to
@@ -18,10 +22,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace kestrel {
+
+struct Picture;
 
 enum class ImageFormat { None = 0, Bmp = 1, Jpeg = 2, Png = 3 };
 
@@ -75,5 +82,37 @@ bool saveImagePlanes(const double* planes, int width, int height, int channels,
 // other mode writes black. Fails as saveImagePlanes does.
 bool saveKernelImage(const double* plane, int width, int height, const std::string& path,
                      int mode, std::string& error);
+
+// Pictures written together: each add encodes a picture and writes it to a
+// new file beside its destination (failing as saveImagePlanes does); commit
+// renames them all onto their destinations. Until commit every destination
+// keeps its old content; files not committed are removed.
+class PictureBatch {
+ public:
+  PictureBatch();
+  ~PictureBatch();
+  PictureBatch(const PictureBatch&) = delete;
+  PictureBatch& operator=(const PictureBatch&) = delete;
+
+  bool addPlanes(const double* planes, int width, int height, int channels,
+                 const std::string& path, std::string& error, RowOrder order = RowOrder::TopDown);
+  bool addKernelImage(const double* plane, int width, int height, const std::string& path,
+                      int mode, std::string& error);
+  bool commit(std::string& error);
+
+ private:
+  struct Staged;
+  bool add(const Picture& picture, const std::string& path, std::string& error);
+  std::vector<std::unique_ptr<Staged>> staged_;
+};
+
+// Checks, before any work, that every output could be written and would
+// destroy nothing the run reads: its directory exists and takes a new file,
+// it is not a directory or any other kind of file than a regular one, it is
+// not one of inputs (same device and inode, whatever the spelling or links),
+// and no two outputs are the same file. On false, error names the output
+// and the problem.
+bool checkDestinations(const std::vector<std::string>& outputs,
+                       const std::vector<std::string>& inputs, std::string& error);
 
 }  // namespace kestrel

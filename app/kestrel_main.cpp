@@ -57,8 +57,8 @@ int runKestrel(int argc, const char* const* argv) {
   const KestrelOptions& options = parsed.options;
   const std::string kernelPath = kernelPathFor(options.input);
 
-  if (!canCreateFile(options.output, reason) || !canCreateFile(kernelPath, reason)) {
-    printError(kCommand, "cannot write the results: " + reason);
+  if (!checkDestinations({options.output, kernelPath}, {options.input}, reason)) {
+    printError(kCommand, reason);
     return kExitFailure;
   }
 
@@ -109,14 +109,16 @@ int runKestrel(int argc, const char* const* argv) {
   std::printf("save results...\n");
   std::fflush(stdout);
 
-  if (!saveImagePlanes(output.data(), image.width, image.height, image.channels, options.output,
-                       reason)) {
+  // Both pictures or neither: a kernel picture that cannot be written must
+  // not leave a deblurred picture behind, nor the reverse.
+  PictureBatch results;
+  if (!results.addPlanes(output.data(), image.width, image.height, image.channels,
+                         options.output, reason) ||
+      !results.addKernelImage(kernel.data(), options.kwidth, options.kheight, kernelPath, 1,
+                              reason) ||
+      !results.commit(reason)) {
     printError(kCommand, reason);
-    status = kExitFailure;
-  }
-  if (!saveKernelImage(kernel.data(), options.kwidth, options.kheight, kernelPath, 1, reason)) {
-    printError(kCommand, reason);
-    status = kExitFailure;
+    return kExitFailure;
   }
   return status;
 }

@@ -98,8 +98,8 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
     return usageError("output '" + outputFile +
                       "' must end in png, jpg or bmp to choose the picture format");
   }
-  if (!canCreateFile(outputFile, reason)) {
-    printError(command.name, "cannot write the result: " + reason);
+  if (!checkDestinations({outputFile}, {imageFile, kernelFile}, reason)) {
+    printError(command.name, reason);
     return kExitFailure;
   }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <csignal>
@@ -542,6 +543,93 @@ TEST_F(ImageFileTest, SavingTheSamePlanesTwiceGivesTheSameBytes) {
     ASSERT_TRUE(saveImagePlanes(planes.data(), 17, 9, 3, second, error)) << error;
     EXPECT_EQ(readBytes(first), readBytes(second)) << ending;
   }
+}
+
+TEST_F(ImageFileTest, OnlyRegularFilesAreRead) {
+  // A pipe with no writer would block the open forever.
+  ASSERT_EQ(mkfifo(path("pipe.png").c_str(), 0600), 0);
+  EXPECT_EQ(loadFailure(path("pipe.png")),
+            "cannot read '" + path("pipe.png") + "': is not a regular file");
+  EXPECT_EQ(loadFailure("/dev/zero"), "cannot read '/dev/zero': is not a regular file");
+}
+
+TEST_F(ImageFileTest, WritesGoThroughLinksAndLeaveThemInPlace) {
+  fs::create_directory(path("elsewhere"));
+  fs::create_symlink("elsewhere/target.png", path("link.png"));
+  fs::create_symlink("link.png", path("link-to-link.png"));
+  const std::vector<double> planes = randomPlanes(5, 4, 3, 13);
+  std::string error;
+  ASSERT_TRUE(saveImagePlanes(planes.data(), 5, 4, 3, path("link-to-link.png"), error)) << error;
+  EXPECT_TRUE(fs::is_symlink(path("link.png")));
+  EXPECT_TRUE(fs::is_symlink(path("link-to-link.png")));
+  EXPECT_EQ(loadOrFail(path("elsewhere/target.png")).planes, planes);
+  EXPECT_EQ(filesInDir(),
+            (std::set<std::string>{"elsewhere", "link.png", "link-to-link.png"}));
+
+  // A device behind a link is refused rather than replaced or written into.
+  fs::create_symlink("/dev/full", path("full.png"));
+  EXPECT_FALSE(saveImagePlanes(planes.data(), 5, 4, 3, path("full.png"), error));
+  EXPECT_EQ(error, "cannot write '" + path("full.png") + "': is not a regular file");
+  EXPECT_TRUE(fs::is_symlink(path("full.png")));
+  fs::create_symlink("loop.png", path("loop.png"));
+  EXPECT_FALSE(saveImagePlanes(planes.data(), 5, 4, 3, path("loop.png"), error));
+  EXPECT_EQ(error, "cannot write '" + path("loop.png") + "': too many levels of symbolic links");
+}
+
+TEST_F(ImageFileTest, DestinationsThatWouldDestroyAnInputAreRefused) {
+  const std::vector<double> planes = randomPlanes(3, 3, 3, 14);
+  std::string error;
+  ASSERT_TRUE(saveImagePlanes(planes.data(), 3, 3, 3, path("in.png"), error)) << error;
+  const std::vector<std::uint8_t> original = readBytes(path("in.png"));
+  fs::create_directory(path("sub"));
+  fs::create_symlink("in.png", path("alias.png"));
+  fs::create_hard_link(path("in.png"), path("hard.png"));
+  const std::string in = path("in.png");
+  for (const std::string& spelling :
+       {in, path("sub/../in.png"), path("alias.png"), path("hard.png")}) {
+    EXPECT_FALSE(checkDestinations({path("out.png"), spelling}, {path("k.png"), in}, error));
+    EXPECT_EQ(error, "cannot write '" + spelling + "': it is the same file as the input '" + in +
+                         "'");
+  }
+  EXPECT_FALSE(checkDestinations({path("out.png"), path("sub/../out.png")}, {in}, error));
+  EXPECT_EQ(error, "cannot write '" + path("sub/../out.png") +
+                       "': it is the same file as the output '" + path("out.png") + "'");
+  const std::string longName = path(std::string(300, 'n') + ".png");
+  EXPECT_FALSE(checkDestinations({path("out.png"), longName}, {in}, error));
+  EXPECT_EQ(error, "cannot write '" + longName + "': file name too long");
+  EXPECT_FALSE(checkDestinations({path("none/out.png")}, {in}, error));
+  EXPECT_EQ(error, "cannot write '" + path("none/out.png") + "': no such file or directory");
+
+  EXPECT_TRUE(checkDestinations({path("out.png"), path("sub/out.png")}, {in}, error)) << error;
+  EXPECT_EQ(readBytes(in), original);
+  EXPECT_EQ(filesInDir(), (std::set<std::string>{"in.png", "sub", "alias.png", "hard.png"}));
+}
+
+TEST_F(ImageFileTest, ABatchWritesAllItsPicturesOrNone) {
+  const std::vector<std::uint8_t> old = {'o', 'l', 'd'};
+  writeBytes(path("first.png"), old);
+  const std::vector<double> planes = randomPlanes(4, 4, 1, 15);
+  std::string error;
+  {
+    PictureBatch batch;
+    ASSERT_TRUE(batch.addPlanes(planes.data(), 4, 4, 1, path("first.png"), error)) << error;
+    EXPECT_FALSE(batch.addKernelImage(planes.data(), 4, 4, path("none/k.png"), 1, error));
+    EXPECT_EQ(readBytes(path("first.png")), old);
+  }
+  EXPECT_EQ(filesInDir(), std::set<std::string>{"first.png"});
+  EXPECT_EQ(readBytes(path("first.png")), old);
+
+  PictureBatch batch;
+  ASSERT_TRUE(batch.addPlanes(planes.data(), 4, 4, 1, path("first.png"), error)) << error;
+  ASSERT_TRUE(batch.addKernelImage(planes.data(), 4, 4, path("second.png"), 0, error)) << error;
+  EXPECT_FALSE(fs::exists(path("second.png")));
+  ASSERT_TRUE(batch.commit(error)) << error;
+  // Grey planes are written as grey true-colour pictures: red is the plane.
+  for (const char* name : {"first.png", "second.png"}) {
+    const std::vector<double> red = loadOrFail(path(name)).planes;
+    EXPECT_EQ(std::vector<double>(red.begin(), red.begin() + 16), planes) << name;
+  }
+  EXPECT_EQ(filesInDir(), (std::set<std::string>{"first.png", "second.png"}));
 }
 
 }  // namespace

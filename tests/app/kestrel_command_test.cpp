@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <regex>
@@ -126,6 +127,43 @@ TEST_F(KestrelCommand, AKernelTooLargeForThePictureIsAUsageError) {
   const auto result = runCommand("kestrel", {"in.png", "out.png", "95", "95", "2.2"}, dir_);
   EXPECT_EQ(result.status, 2);
   EXPECT_NE(result.err.find("95x95"), std::string::npos) << result.err;
+  EXPECT_FALSE(fileExists(path("out.png")));
+}
+
+TEST_F(KestrelCommand, OutputsThatWouldDestroyAnInputOrEachOtherAreRefusedBeforeAnyWork) {
+  writeBlurredPicture("in.png");
+  const std::string original = testing::readWholeFile(path("in.png"));
+  symlink("in.png", path("alias.png").c_str());
+  symlink("in_kernel.png", path("kernel-alias.png").c_str());
+  for (const char* output : {"in.png", "./in.png", "alias.png", "kernel-alias.png"}) {
+    const auto result = runCommand("kestrel", {"in.png", output, "7", "7", "2.2"}, dir_);
+    EXPECT_EQ(result.status, 1) << output;
+    EXPECT_EQ(result.out, "") << output;
+    EXPECT_NE(result.err.find("': it is the same file as"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(std::string("'") + output + "'"), std::string::npos) << result.err;
+  }
+  EXPECT_EQ(testing::readWholeFile(path("in.png")), original);
+  EXPECT_FALSE(fileExists(path("in_kernel.png")));
+}
+
+TEST_F(KestrelCommand, AKernelPictureThatCannotBeWrittenLeavesNoDeblurredPicture) {
+  // The kernel picture's name, the input's and a suffix, is too long for
+  // the directory although the input's name fits.
+  const std::string input = std::string(250, 'i') + ".png";
+  writeBlurredPicture(input);
+  const auto result = runCommand("kestrel", {input, "out.png", "7", "7", "2.2"}, dir_);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_NE(result.err.find("_kernel.png': file name too long"), std::string::npos) << result.err;
+  EXPECT_FALSE(fileExists(path("out.png")));
+}
+
+TEST_F(KestrelCommand, APipeGivenAsThePictureIsRefusedWithoutWaiting) {
+  ASSERT_EQ(mkfifo(path("pipe.png").c_str(), 0600), 0);
+  const auto result = runCommand("kestrel", {"pipe.png", "out.png", "7", "7", "2.2"}, dir_);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("cannot read 'pipe.png': is not a regular file"), std::string::npos)
+      << result.err;
   EXPECT_FALSE(fileExists(path("out.png")));
 }
 

@@ -1,6 +1,8 @@
 // marlin and osprey as a user meets them.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -355,6 +357,22 @@ TEST_F(NonBlindCommand, AnUnreadablePictureIsReported) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "read images...\nCannot open the file nothing.png\n");
   EXPECT_FALSE(fileExists(path("out.png")));
+}
+
+TEST_F(NonBlindCommand, AnOutputThatIsOneOfTheInputsIsRefusedBeforeAnyWork) {
+  const std::string kernel = testing::readWholeFile(path("kernel.png"));
+  const std::string picture = testing::readWholeFile(path("blurred.png"));
+  symlink("kernel.png", path("alias.png").c_str());
+  for (const char* output : {"kernel.png", "alias.png", "blurred.png"}) {
+    const auto result = runCommand("osprey", {"blurred.png", "kernel.png", output}, dir_);
+    EXPECT_EQ(result.status, 1) << output;
+    EXPECT_EQ(result.out, "") << output;
+    EXPECT_NE(result.err.find(std::string("cannot write '") + output + "': it is the same file"),
+              std::string::npos)
+        << result.err;
+  }
+  EXPECT_EQ(testing::readWholeFile(path("kernel.png")), kernel);
+  EXPECT_EQ(testing::readWholeFile(path("blurred.png")), picture);
 }
 
 TEST(KernelNormalisation, DividesByTheSumAndRefusesABlackKernel) {
