@@ -31,7 +31,8 @@ constexpr int kTemporaryNameAttempts = 100;
 constexpr int kMaxLinkHops = 40;
 constexpr double kKernelRangeBound = 1e6;
 
-using Decoder = bool (*)(const std::uint8_t*, std::size_t, std::uint64_t, Picture&, std::string&);
+using Decoder = bool (*)(const std::uint8_t*, std::size_t, const PictureLimit&, Picture&,
+                        std::string&);
 using Signature = bool (*)(const std::uint8_t*, std::size_t);
 using Encoder = bool (*)(const Picture&, std::vector<std::uint8_t>&, std::string&);
 
@@ -311,8 +312,12 @@ bool blankPicture(int width, int height, const std::string& path, Picture& pictu
   return true;
 }
 
+int planeCount(const Picture& picture) {
+  return picture.trueColour && !picture.hasAlpha ? 3 : 1;
+}
+
 void fillPlanes(const Picture& picture, RowOrder order, LoadedPlanes& image) {
-  const int channels = picture.trueColour && !picture.hasAlpha ? 3 : 1;
+  const int channels = planeCount(picture);
   const std::size_t width = static_cast<std::size_t>(picture.width);
   const std::size_t height = static_cast<std::size_t>(picture.height);
   const std::size_t planeSize = width * height;
@@ -343,17 +348,23 @@ ImageFormat formatFromPath(const std::string& path) {
 
 bool decodeImagePlanes(const std::uint8_t* data, std::size_t size, const std::string& name,
                        ImageFormat first, std::uint64_t maxPixels, LoadedPlanes& image,
-                       std::string& error, RowOrder order) {
+                       std::string& error, RowOrder order, const HeaderCheck& check) {
+  PictureLimit limit(maxPixels);
+  if (check) {
+    limit.accepts = [&check](const Picture& header, std::string& reason) {
+      return check(header.width, header.height, planeCount(header), reason);
+    };
+  }
   const Codec& chosen = codecFor(first);
   Picture picture;
   std::string reason;
-  bool decoded = chosen.decode(data, size, maxPixels, picture, reason);
+  bool decoded = chosen.decode(data, size, limit, picture, reason);
   // The fallback retries neither the chosen codec, whose answer would not
   // change, nor any codec whose signature the data lacks.
   for (const Codec& codec : kCodecs) {
     if (decoded) break;
     if (&codec != &chosen && codec.matches(data, size)) {
-      decoded = codec.decode(data, size, maxPixels, picture, reason);
+      decoded = codec.decode(data, size, limit, picture, reason);
     }
   }
   if (!decoded) {
@@ -366,12 +377,12 @@ bool decodeImagePlanes(const std::uint8_t* data, std::size_t size, const std::st
 }
 
 bool loadImagePlanes(const std::string& path, LoadedPlanes& image, std::string& error,
-                     RowOrder order) {
+                     RowOrder order, const HeaderCheck& check) {
   std::vector<std::uint8_t> bytes;
   std::string reason;
   if (!readWholeFile(path, bytes, reason)) return readFailure(path, reason, error);
   return decodeImagePlanes(bytes.data(), bytes.size(), path, formatFromPath(path), kMaxImagePixels,
-                           image, error, order);
+                           image, error, order, check);
 }
 
 bool PictureBatch::addPlanes(const double* planes, int width, int height, int channels,

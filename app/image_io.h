@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,21 +49,30 @@ struct LoadedPlanes {
   int channels = 0;
 };
 
+// A check of a picture's size and plane count, made from its header before
+// its pixels are decoded; on refusal it sets reason (a phrase without the
+// file name).
+using HeaderCheck =
+    std::function<bool(int width, int height, int planes, std::string& reason)>;
+
 // Reads a picture. Channels are 3 for a true-colour picture without alpha,
 // otherwise 1 (the red component). Alpha means an alpha channel, palette
 // transparency or a BMP alpha mask; the single transparent colour an RGB
 // PNG may name is not alpha. On failure returns false and sets error
 // to a sentence naming the file and the problem; image is then unchanged.
-// Directories, empty files and files over 2 GiB are refused.
+// Directories, empty files, files over 2 GiB, pictures over kMaxImagePixels
+// and, when given, pictures that check refuses are refused.
 bool loadImagePlanes(const std::string& path, LoadedPlanes& image, std::string& error,
-                     RowOrder order = RowOrder::TopDown);
+                     RowOrder order = RowOrder::TopDown, const HeaderCheck& check = {});
 
 // What loadImagePlanes does once the file is in memory: decodes size bytes
 // trying first (None meaning BMP), then BMP, JPEG and PNG, and refuses
-// pictures of more than maxPixels pixels. name stands for the file in error.
+// pictures of more than maxPixels pixels or that check refuses. name stands
+// for the file in error.
 bool decodeImagePlanes(const std::uint8_t* data, std::size_t size, const std::string& name,
                        ImageFormat first, std::uint64_t maxPixels, LoadedPlanes& image,
-                       std::string& error, RowOrder order = RowOrder::TopDown);
+                       std::string& error, RowOrder order = RowOrder::TopDown,
+                       const HeaderCheck& check = {});
 
 // Writes 1 or 3 planes as a 24-bit picture: each sample v becomes the byte
 // trunc(min(255 v, 255)), 0 when 255 v < 0 or v is NaN. The file appears

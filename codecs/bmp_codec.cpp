@@ -129,7 +129,7 @@ bool readMasks(const std::uint8_t* data, std::size_t size, std::uint32_t headerS
   return true;
 }
 
-bool readLayout(const std::uint8_t* data, std::size_t size, std::uint64_t maxPixels,
+bool readLayout(const std::uint8_t* data, std::size_t size, const PictureLimit& limit,
                 BmpLayout& layout, std::string& reason) {
   if (size < kFileHeaderSize + 4) return fail(reason, "truncated BMP header");
   const std::uint32_t pixelOffset = read32(data + 10);
@@ -161,7 +161,7 @@ bool readLayout(const std::uint8_t* data, std::size_t size, std::uint64_t maxPix
   if (height == 0) return fail(reason, "BMP height is zero");
   layout.topDown = height < 0;
   const std::uint64_t rows = height < 0 ? -static_cast<std::uint64_t>(height) : height;
-  if (!pictureSizeAllowed(static_cast<std::uint64_t>(width), rows, maxPixels, reason)) {
+  if (!pictureSizeAllowed(static_cast<std::uint64_t>(width), rows, limit.maxPixels, reason)) {
     return false;
   }
   layout.width = static_cast<std::uint32_t>(width);
@@ -282,17 +282,18 @@ bool isBmp(const std::uint8_t* data, std::size_t size) {
   return size >= 2 && data[0] == 'B' && data[1] == 'M';
 }
 
-bool decodeBmp(const std::uint8_t* data, std::size_t size, std::uint64_t maxPixels,
+bool decodeBmp(const std::uint8_t* data, std::size_t size, const PictureLimit& limit,
                Picture& picture, std::string& reason) {
   if (!isBmp(data, size)) return fail(reason, "not a BMP picture");
   BmpLayout layout;
-  if (!readLayout(data, size, maxPixels, layout, reason)) return false;
+  if (!readLayout(data, size, limit, layout, reason)) return false;
   Picture decoded;
   decoded.width = static_cast<int>(layout.width);
   decoded.height = static_cast<int>(layout.rows);
   decoded.bitsPerPixel = layout.bitsPerPixel;
   decoded.trueColour = layout.bitsPerPixel > 8;
   decoded.hasAlpha = layout.alpha.mask != 0;
+  if (!headerAccepted(decoded, limit, reason)) return false;
   decoded.rgb.resize(std::size_t{layout.width} * layout.rows * 3);
   if (!decodePixels(layout, decoded, reason)) return false;
   picture = std::move(decoded);

@@ -22,7 +22,7 @@ bool isBmp(const std::uint8_t* data, std::size_t size);
 // refused, as is a palette index beyond the palette. Every size and offset
 // is checked against the file's length. On failure returns false, sets reason (a phrase without the
 // file name) and leaves picture unchanged.
-bool decodeBmp(const std::uint8_t* data, std::size_t size, std::uint64_t maxPixels,
+bool decodeBmp(const std::uint8_t* data, std::size_t size, const PictureLimit& limit,
                Picture& picture, std::string& reason);
 
 // Encodes the picture as an uncompressed 24-bit bottom-up BMP.

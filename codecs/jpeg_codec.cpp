@@ -83,7 +83,7 @@ struct JpegReadState {
 // Returns false on a libjpeg error or lost data (text in state.errors) or
 // when the picture is refused (reason set).
 bool readJpeg(JpegReadState& state, const std::uint8_t* data, std::size_t size,
-              std::uint64_t maxPixels, std::string& reason) {
+              const PictureLimit& limit, std::string& reason) {
   if (setjmp(state.errors.jump)) return false;
   jpeg_decompress_struct& cinfo = state.cinfo;
   cinfo.err = &state.errors.manager;
@@ -91,7 +91,9 @@ bool readJpeg(JpegReadState& state, const std::uint8_t* data, std::size_t size,
   jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
   jpeg_read_header(&cinfo, TRUE);
   if (state.errors.dataLost) return false;
-  if (!pictureSizeAllowed(cinfo.image_width, cinfo.image_height, maxPixels, reason)) return false;
+  if (!pictureSizeAllowed(cinfo.image_width, cinfo.image_height, limit.maxPixels, reason)) {
+    return false;
+  }
 
   Picture& picture = state.picture;
   switch (cinfo.jpeg_color_space) {
@@ -118,6 +120,7 @@ bool readJpeg(JpegReadState& state, const std::uint8_t* data, std::size_t size,
   picture.hasAlpha = false;
   picture.width = static_cast<int>(cinfo.image_width);
   picture.height = static_cast<int>(cinfo.image_height);
+  if (!headerAccepted(picture, limit, reason)) return false;
 
   // A progressive picture is read whole here, so damage shows up already.
   jpeg_start_decompress(&cinfo);
@@ -218,7 +221,7 @@ bool isJpeg(const std::uint8_t* data, std::size_t size) {
   return size >= 2 && data[0] == 0xFF && data[1] == 0xD8;
 }
 
-bool decodeJpeg(const std::uint8_t* data, std::size_t size, std::uint64_t maxPixels,
+bool decodeJpeg(const std::uint8_t* data, std::size_t size, const PictureLimit& limit,
                 Picture& picture, std::string& reason) {
   if (!isJpeg(data, size)) {
     reason = "not a JPEG picture";
@@ -227,7 +230,7 @@ bool decodeJpeg(const std::uint8_t* data, std::size_t size, std::uint64_t maxPix
   JpegReadState state;
   installErrors(state.errors);
   std::string refusal;
-  if (!readJpeg(state, data, size, maxPixels, refusal)) {
+  if (!readJpeg(state, data, size, limit, refusal)) {
     if (!refusal.empty()) {
       reason = refusal;
     } else if (state.errors.dataLost && state.errors.lostCode == JWRN_JPEG_EOF) {

@@ -20,7 +20,7 @@ bool isJpeg(const std::uint8_t* data, std::size_t size);
 // reports as damaged (truncated, bad codes, broken scan sequence), since its
 // repair would invent pixels. On failure returns false, sets reason (a
 // phrase without the file name) and leaves picture unchanged.
-bool decodeJpeg(const std::uint8_t* data, std::size_t size, std::uint64_t maxPixels,
+bool decodeJpeg(const std::uint8_t* data, std::size_t size, const PictureLimit& limit,
                 Picture& picture, std::string& reason);
 
 // Encodes the picture as a baseline JPEG at kJpegQuality without chroma

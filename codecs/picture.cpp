@@ -14,6 +14,10 @@ bool pictureSizeAllowed(std::uint64_t width, std::uint64_t height, std::uint64_t
   return true;
 }
 
+bool headerAccepted(const Picture& header, const PictureLimit& limit, std::string& reason) {
+  return !limit.accepts || limit.accepts(header, reason);
+}
+
 bool appendBytes(std::vector<std::uint8_t>& out, const std::uint8_t* bytes,
                  std::size_t size) noexcept {
   try {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,21 @@ struct Picture {
 // limit of 268435456".
 bool pictureSizeAllowed(std::uint64_t width, std::uint64_t height, std::uint64_t maxPixels,
                         std::string& reason);
+
+// Which pictures a decoder takes, judged from the header before anything is
+// allocated for the pixels: at most maxPixels pixels and, when set, only
+// those that accepts lets through. accepts sees the picture with every field
+// filled in but rgb still empty, and sets reason when it refuses.
+struct PictureLimit {
+  // A bare pixel count is the limit most callers need.
+  PictureLimit(std::uint64_t maxPixels) : maxPixels(maxPixels) {}
+
+  std::uint64_t maxPixels;
+  std::function<bool(const Picture& header, std::string& reason)> accepts;
+};
+
+// The header check of limit.accepts; true when it is not set.
+bool headerAccepted(const Picture& header, const PictureLimit& limit, std::string& reason);
 
 // Appends size bytes to out; false when memory runs out. Never throws, so
 // library callbacks may call it.

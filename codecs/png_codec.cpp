@@ -54,7 +54,7 @@ void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
 
 // Runs libpng's reader over state. Returns false on a libpng error (text in
 // state.message) or when the picture is too large (reason set).
-bool readPng(PngReadState& state, std::uint64_t maxPixels, std::string& reason) {
+bool readPng(PngReadState& state, const PictureLimit& limit, std::string& reason) {
   if (setjmp(png_jmpbuf(state.png))) return false;
   png_structp png = state.png;
   png_infop info = state.info;
@@ -66,7 +66,7 @@ bool readPng(PngReadState& state, std::uint64_t maxPixels, std::string& reason) 
 
   const png_uint_32 width = png_get_image_width(png, info);
   const png_uint_32 height = png_get_image_height(png, info);
-  if (!pictureSizeAllowed(width, height, maxPixels, reason)) return false;
+  if (!pictureSizeAllowed(width, height, limit.maxPixels, reason)) return false;
   const int depth = png_get_bit_depth(png, info);
   const int colourType = png_get_color_type(png, info);
   Picture& picture = state.picture;
@@ -77,6 +77,7 @@ bool readPng(PngReadState& state, std::uint64_t maxPixels, std::string& reason) 
   picture.hasAlpha =
       (colourType & PNG_COLOR_MASK_ALPHA) ||
       (colourType == PNG_COLOR_TYPE_PALETTE && png_get_valid(png, info, PNG_INFO_tRNS));
+  if (!headerAccepted(picture, limit, reason)) return false;
 
   // Every colour type is brought to 8-bit RGB. Alpha, including the alpha
   // that palette expansion makes of tRNS, is dropped rather than composited
@@ -141,7 +142,7 @@ bool isPng(const std::uint8_t* data, std::size_t size) {
   return size >= kSignatureSize && png_sig_cmp(data, 0, kSignatureSize) == 0;
 }
 
-bool decodePng(const std::uint8_t* data, std::size_t size, std::uint64_t maxPixels,
+bool decodePng(const std::uint8_t* data, std::size_t size, const PictureLimit& limit,
                Picture& picture, std::string& reason) {
   if (!isPng(data, size)) {
     reason = "not a PNG picture";
@@ -158,7 +159,7 @@ bool decodePng(const std::uint8_t* data, std::size_t size, std::uint64_t maxPixe
     return false;
   }
   std::string sizeReason;
-  if (!readPng(state, maxPixels, sizeReason)) {
+  if (!readPng(state, limit, sizeReason)) {
     if (!sizeReason.empty()) {
       reason = sizeReason;
     } else if (state.truncated) {

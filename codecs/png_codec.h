@@ -17,7 +17,7 @@ bool isPng(const std::uint8_t* data, std::size_t size);
 // channels become the nearest 8-bit value, alpha and transparency are
 // reported but not applied. On failure returns false and sets reason (a
 // phrase without the file name) and leaves picture unchanged.
-bool decodePng(const std::uint8_t* data, std::size_t size, std::uint64_t maxPixels,
+bool decodePng(const std::uint8_t* data, std::size_t size, const PictureLimit& limit,
                Picture& picture, std::string& reason);
 
 // Encodes the picture as a non-interlaced 8-bit RGB PNG into file.

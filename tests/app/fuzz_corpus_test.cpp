@@ -152,5 +152,29 @@ TEST(FuzzCorpus, PaletteAndGreyVariantsHoldTheirRedComponent) {
   }
 }
 
+// A check made from the header must see the size and the plane count that
+// the whole decode yields, in every format and colour type.
+TEST(FuzzCorpus, AHeaderCheckSeesWhatTheDecodeYields) {
+  for (const char* name : {"rgb.png", "rgba.png", "grey8.png", "palette8-trns.png", "palette4.png",
+                           "baseline.jpg", "grey.jpg", "24bit.bmp", "8bit-core.bmp",
+                           "32bit-alpha-v5.bmp", "16bit-565.bmp"}) {
+    const std::string path = (kCorpus / name).string();
+    LoadedPlanes whole;
+    std::string error;
+    ASSERT_TRUE(loadImagePlanes(path, whole, error)) << error;
+    std::vector<int> seen;
+    const HeaderCheck refuse = [&seen](int width, int height, int planes, std::string& reason) {
+      seen = {width, height, planes};
+      reason = "refused by the check";
+      return false;
+    };
+    LoadedPlanes refused;
+    EXPECT_FALSE(loadImagePlanes(path, refused, error, RowOrder::TopDown, refuse));
+    EXPECT_EQ(seen, (std::vector<int>{whole.width, whole.height, whole.channels})) << name;
+    EXPECT_EQ(error, "cannot read '" + path + "': refused by the check");
+    EXPECT_TRUE(refused.planes.empty()) << name;
+  }
+}
+
 }  // namespace
 }  // namespace kestrel
