@@ -11,6 +11,7 @@
 #include "app/command_line.h"
 #include "app/image_io.h"
 #include "app/kestrel_options.h"
+#include "app/memory_budget.h"
 #include "app/progress_line.h"
 #include "deblur/multiscale.h"
 #include "deblur/noise_estimate.h"
@@ -34,6 +35,11 @@ int runKestrel(int argc, const char* const* argv) {
     return kExitUsage;
   }
   if (threads > 0) setThreadCount(threads);
+  MemoryBudget budget;
+  if (!takeMaxMemoryOption(words, budget, reason)) {
+    printError(kCommand, reason + " (see 'kestrel --help')");
+    return kExitUsage;
+  }
   std::vector<const char*> arguments = {argv[0]};
   for (const std::string& word : words) arguments.push_back(word.c_str());
   const ParsedArguments parsed =
@@ -62,8 +68,17 @@ int runKestrel(int argc, const char* const* argv) {
     return kExitFailure;
   }
 
+  // A picture too large for the machine is refused from its header, before
+  // its pixels are decoded.
+  const Workload workload = options.estimator == KernelEstimator::Sparse ? Workload::SparseBlind
+                                                                         : Workload::ClassicBlind;
+  const auto fitsMachine = [&](int width, int height, int planes, std::string& refusal) {
+    const RunShape shape{width,           height,        planes, options.kwidth,
+                         options.kheight, threadCount(), options.denoise >= 1};
+    return fitsMemory(workload, shape, budget, refusal);
+  };
   LoadedPlanes image;
-  if (!loadImagePlanes(options.input, image, reason)) {
+  if (!loadImagePlanes(options.input, image, reason, RowOrder::TopDown, fitsMachine)) {
     std::printf("Cannot open the file %s\n", options.input.c_str());
     printError(kCommand, reason);
     return kExitFailure;

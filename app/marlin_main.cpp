@@ -17,6 +17,7 @@ constexpr double kSinglePassFactor = 1.4;
 int main(int argc, char** argv) {
   kestrel::NonBlindCommand command;
   command.name = "marlin";
+  command.workload = kestrel::Workload::Marlin;
   command.usage = "usage: marlin imageFile kernelFile outputFileName wtdeconv\n";
   command.help =
       "\n"

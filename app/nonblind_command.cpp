@@ -7,6 +7,7 @@
 
 #include "app/command_line.h"
 #include "app/image_io.h"
+#include "app/memory_budget.h"
 #include "deblur/final_stage.h"
 #include "fourier/padding.h"
 #include "fourier/parallel.h"
@@ -44,6 +45,8 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
   std::string reason;
   if (!takeThreadsOption(rawArgc, rawArgv, words, threads, reason)) return usageError(reason);
   if (threads > 0) setThreadCount(threads);
+  MemoryBudget budget;
+  if (!takeMaxMemoryOption(words, budget, reason)) return usageError(reason);
   std::vector<const char*> argv = {rawArgv[0]};
   for (const std::string& word : words) argv.push_back(word.c_str());
   const int argc = static_cast<int>(argv.size());
@@ -54,6 +57,10 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
     std::fputs("\n"
                "  --threads N     threads to use, 1 to 256 (default: KESTREL_THREADS, else\n"
                "                  every core); the result does not depend on it\n"
+               "  --max-memory SIZE\n"
+               "                  refuse, before any work, a picture whose run would need\n"
+               "                  more memory than SIZE, such as 512M or 4G (default: the\n"
+               "                  memory the machine has available)\n"
                "\n"
                "Exit status: 0 on success, 2 for a usage error, 1 for any other failure.\n",
                stdout);
@@ -104,14 +111,36 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
   }
 
   std::printf("read images...\n");
+  // Both pictures are judged from their headers, before their pixels are
+  // decoded: the picture as if its kernel were a point, the kernel picture
+  // with the picture's size.
+  RunShape shape;
+  shape.threads = threadCount();
+  const auto fitsMachine = [&](int width, int height, int planes, std::string& refusal) {
+    RunShape trial = shape;
+    trial.width = width;
+    trial.height = height;
+    trial.planes = planes;
+    return fitsMemory(command.workload, trial, budget, refusal);
+  };
+  const auto kernelFitsMachine = [&](int width, int height, int, std::string& refusal) {
+    RunShape trial = shape;
+    trial.kernelWidth = width;
+    trial.kernelHeight = height;
+    return fitsMemory(command.workload, trial, budget, refusal);
+  };
   LoadedPlanes image;
-  if (!loadImagePlanes(imageFile, image, reason, RowOrder::BottomUp)) {
+  if (!loadImagePlanes(imageFile, image, reason, RowOrder::BottomUp, fitsMachine)) {
     std::printf("Cannot open the file %s\n", imageFile.c_str());
     printError(command.name, reason);
     return kExitFailure;
   }
+  shape.width = image.width;
+  shape.height = image.height;
+  shape.planes = image.channels;
   LoadedPlanes kernelPicture;
-  if (!loadImagePlanes(kernelFile, kernelPicture, reason, RowOrder::BottomUp)) {
+  if (!loadImagePlanes(kernelFile, kernelPicture, reason, RowOrder::BottomUp,
+                       kernelFitsMachine)) {
     std::printf("Cannot open the file %s\n", kernelFile.c_str());
     printError(command.name, reason);
     return kExitFailure;

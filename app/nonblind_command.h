@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "app/memory_budget.h"
+
 namespace kestrel {
 
 struct NumericArgument {
@@ -29,6 +31,8 @@ struct NonBlindCommand {
   std::string help;   // for --help, after usage: what the command does and its arguments
   std::vector<NumericArgument> numbers;
   PlaneDeconvolution deconvolve;
+  // Whose measured memory use sizes the check made before any work.
+  Workload workload = Workload::Marlin;
   // When set, the first number may be the word auto: its value is then
   // automaticWeight(noise, numbers), noise being planeNoise of the picture
   // and numbers the others as given.

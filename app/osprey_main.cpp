@@ -5,6 +5,7 @@
 int main(int argc, char** argv) {
   kestrel::NonBlindCommand command;
   command.name = "osprey";
+  command.workload = kestrel::Workload::Osprey;
   command.usage = "usage: osprey imageFile kernelFile outputFileName lambda alpha\n";
   command.help =
       "\n"

@@ -1,5 +1,7 @@
 """Seeded camera-shake kernels and blurring, shared by the sample and the benchmarks."""
 
+import os
+
 import numpy as np
 from scipy import signal
 
@@ -48,3 +50,22 @@ def blur_valid(image, kernel, noise_sigma, seed):
     blurred += rng.normal(scale=noise_sigma, size=blurred.shape)
     blurred = np.clip(blurred, 0.0, 1.0)
     return blurred[..., 0] if image.ndim == 2 else blurred
+
+
+def shaken_photo(megapixels, folder, kernel_side=31, aspect=4 / 3):
+    """The astronaut photo resized to about the given megapixels (4:3), blurred
+    with a seeded kernel_side camera-shake kernel and noise 0.01, saved once in
+    folder as photo_<megapixels>mp.png; returns its path."""
+    from skimage import data, io, transform
+
+    path = os.path.join(folder, f"photo_{megapixels}mp.png")
+    if os.path.exists(path):
+        return path
+    height = int(round(np.sqrt(megapixels * 1e6 / aspect)))
+    width = int(round(height * aspect))
+    base = data.astronaut().astype(np.float64) / 255.0
+    photo = transform.resize(base, (height + kernel_side - 1, width + kernel_side - 1), order=3,
+                             anti_aliasing=False)
+    blurred = blur_valid(np.clip(photo, 0, 1), shake_kernel(kernel_side, 31), 0.01, 32)
+    io.imsave(path, np.round(blurred * 255).astype(np.uint8), check_contrast=False)
+    return path

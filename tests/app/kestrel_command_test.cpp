@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "app/image_io.h"
+#include "app/memory_budget.h"
 #include "tests/app/command_runner.h"
+#include "tests/codecs/picture_builders.h"
 #include "tests/support/synthetic_scene.h"
 
 namespace kestrel {
@@ -165,6 +167,42 @@ TEST_F(KestrelCommand, APipeGivenAsThePictureIsRefusedWithoutWaiting) {
   EXPECT_NE(result.err.find("cannot read 'pipe.png': is not a regular file"), std::string::npos)
       << result.err;
   EXPECT_FALSE(fileExists(path("out.png")));
+}
+
+TEST_F(KestrelCommand, APictureTooLargeForTheMemoryIsRefusedFromItsHeader) {
+  // A few hundred bytes that announce 2^28 colour pixels.
+  writeBlurredPicture("bomb.png");
+  testing::announcePngFileSize(path("bomb.png"), 16384, 16384);
+  writeBlurredPicture("scene.png");
+  struct Refusal {
+    std::vector<std::string> arguments;
+    std::string expected;  // the message, as a pattern
+  };
+  const std::string need = " pixels would need about [0-9.]+ [MG]iB of memory, more than the ";
+  const std::vector<Refusal> refusals = {
+      {{"--max-memory", "32G", "bomb.png", "out.png", "31", "31", "2.2"},
+       "cannot read 'bomb.png': 16384x16384" + need + "32 GiB that --max-memory allows"},
+      {{"bomb.png", "out.png", "31", "31", "2.2", "--max-memory=32G", "--estimator", "sparse"},
+       "cannot read 'bomb.png': 16384x16384" + need + "32 GiB that --max-memory allows"},
+      {{"scene.png", "out.png", "9", "9", "1", "--max-memory", "1M"},
+       "cannot read 'scene.png': 96x96" + need + "1\\.0 MiB that --max-memory allows"},
+  };
+  for (const Refusal& refusal : refusals) {
+    const auto result = runCommand("kestrel", refusal.arguments, dir_);
+    EXPECT_EQ(result.status, 1) << refusal.expected;
+    EXPECT_TRUE(std::regex_match(result.err, std::regex("kestrel: " + refusal.expected + "\\n")))
+        << result.err;
+    EXPECT_FALSE(fileExists(path("out.png")));
+    EXPECT_FALSE(fileExists(path("bomb_kernel.png")));
+  }
+  const auto small =
+      runCommand("kestrel", {"--max-memory", "1G", "scene.png", "out.png", "9", "9", "1"}, dir_);
+  EXPECT_EQ(small.status, 0) << small.err;
+  // Without the option the budget is what the machine has available.
+  if (availableMemoryBytes() > (std::uint64_t{64} << 30)) GTEST_SKIP() << "a machine of > 64 GiB";
+  const auto result = runCommand("kestrel", {"bomb.png", "out.png", "31", "31", "2.2"}, dir_);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("available (see --max-memory)"), std::string::npos) << result.err;
 }
 
 TEST_F(KestrelCommand, ACompleteRunPrintsItsStagesAndWritesBothPictures) {

@@ -14,6 +14,7 @@
 #include "app/image_io.h"
 #include "app/nonblind_command.h"
 #include "tests/app/command_runner.h"
+#include "tests/codecs/picture_builders.h"
 #include "tests/support/synthetic_scene.h"
 
 namespace kestrel {
@@ -332,6 +333,28 @@ TEST_F(NonBlindCommand, BadKernelPicturesAreRefusedWithoutOutput) {
     EXPECT_NE(result.err.find(kernel), std::string::npos) << result.err;
     EXPECT_FALSE(fileExists(path("out.png"))) << kernel;
   }
+}
+
+TEST_F(NonBlindCommand, PicturesTooLargeForTheMemoryAreRefusedFromTheirHeaders) {
+  const auto result =
+      runCommand("osprey", {"--max-memory", "1M", "blurred.png", "kernel.png", "out.png"}, dir_);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "read images...\nCannot open the file blurred.png\n");
+  EXPECT_NE(result.err.find("cannot read 'blurred.png': "), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("would need about"), std::string::npos) << result.err;
+  // A kernel picture is judged with the picture it would be padded around.
+  write("bomb.png", std::vector<double>(9, 0.5), 3, 3);
+  testing::announcePngFileSize(path("bomb.png"), 16383, 16383);
+  const auto bomb =
+      runCommand("marlin", {"--max-memory=8G", "blurred.png", "bomb.png", "out.png"}, dir_);
+  EXPECT_EQ(bomb.status, 1);
+  EXPECT_NE(bomb.err.find("cannot read 'bomb.png': "), std::string::npos) << bomb.err;
+  EXPECT_NE(bomb.err.find("more than the 8.0 GiB that --max-memory allows"), std::string::npos)
+      << bomb.err;
+  EXPECT_FALSE(fileExists(path("out.png")));
+  EXPECT_EQ(runCommand("marlin", {"blurred.png", "kernel.png", "out.png", "--max-memory"}, dir_)
+                .status,
+            2);
 }
 
 TEST_F(NonBlindCommand, NumbersOutsideTheirRangesAreUsageErrors) {

@@ -132,6 +132,23 @@ inline void announcePngSize(std::vector<std::uint8_t>& file, std::uint32_t width
   putBigEndian32(ihdr + 8 + 13, static_cast<std::uint32_t>(crc32(0, ihdr + 4, 17)));
 }
 
+// announcePngSize applied to a PNG file in place.
+inline void announcePngFileSize(const std::string& path, std::uint32_t width,
+                                std::uint32_t height) {
+  std::vector<std::uint8_t> file;
+  if (std::FILE* in = std::fopen(path.c_str(), "rb")) {
+    for (int c = std::fgetc(in); c != EOF; c = std::fgetc(in)) {
+      file.push_back(static_cast<std::uint8_t>(c));
+    }
+    std::fclose(in);
+  }
+  announcePngSize(file, width, height);
+  if (std::FILE* out = std::fopen(path.c_str(), "wb")) {
+    std::fwrite(file.data(), 1, file.size(), out);
+    std::fclose(out);
+  }
+}
+
 struct JpegSpec {
   int width = 1;
   int height = 1;
