@@ -24,7 +24,7 @@ constexpr int kRowGrain = 16;
 constexpr int kIterationsPerLevel = 10;
 // lambda starts each level here and is divided by kLambdaDecay every
 // iteration, down to its floor.
-constexpr double kLambdaStart = 5e-4;
+constexpr double kLambdaStart = 1.5e-3;
 constexpr double kLambdaDecay = 1.1;
 constexpr double kLambdaFloor = 1e-5;
 // The finest level goes on for this many iterations with lambda falling
