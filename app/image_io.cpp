@@ -330,6 +330,8 @@ void fillPlanes(const Picture& picture, RowOrder order, LoadedPlanes& image) {
     }
   }
   image.planes = std::move(planes);
+  image.metadata.exif = picture.exif;
+  image.metadata.iccProfile = picture.iccProfile;
   image.width = picture.width;
   image.height = picture.height;
   image.channels = channels;
@@ -386,7 +388,8 @@ bool loadImagePlanes(const std::string& path, LoadedPlanes& image, std::string& 
 }
 
 bool PictureBatch::addPlanes(const double* planes, int width, int height, int channels,
-                             const std::string& path, std::string& error, RowOrder order) {
+                             const std::string& path, std::string& error, RowOrder order,
+                             const PictureMetadata* metadata) {
   if (channels != 1 && channels != 3) {
     return writeFailure(path, std::to_string(channels) + " planes given, 1 or 3 expected", error);
   }
@@ -408,6 +411,10 @@ bool PictureBatch::addPlanes(const double* planes, int width, int height, int ch
         }
       }
     }
+  }
+  if (metadata) {
+    picture.exif = metadata->exif;
+    picture.iccProfile = metadata->iccProfile;
   }
   return add(picture, path, error);
 }
@@ -484,9 +491,10 @@ bool PictureBatch::commit(std::string& error) {
 }
 
 bool saveImagePlanes(const double* planes, int width, int height, int channels,
-                     const std::string& path, std::string& error, RowOrder order) {
+                     const std::string& path, std::string& error, RowOrder order,
+                     const PictureMetadata* metadata) {
   PictureBatch batch;
-  return batch.addPlanes(planes, width, height, channels, path, error, order) &&
+  return batch.addPlanes(planes, width, height, channels, path, error, order, metadata) &&
          batch.commit(error);
 }
 

@@ -42,8 +42,18 @@ constexpr std::uint64_t kMaxImagePixels = std::uint64_t{1} << 28;
 // Format named by the path's last three characters, or None.
 ImageFormat formatFromPath(const std::string& path);
 
+// What a picture file says about the photograph beyond its pixels: the
+// camera's Exif block (from its TIFF header on) and the colour profile.
+// Both are copied as they are: the pixels keep the stored orientation.
+struct PictureMetadata {
+  std::vector<std::uint8_t> exif;
+  std::vector<std::uint8_t> iccProfile;
+};
+
 struct LoadedPlanes {
   std::vector<double> planes;
+  // Read from JPEG and PNG files; BMP files hold none.
+  PictureMetadata metadata;
   int width = 0;
   int height = 0;
   int channels = 0;
@@ -80,9 +90,11 @@ bool decodeImagePlanes(const std::uint8_t* data, std::size_t size, const std::st
 // existing file is left untouched when writing fails. Returns false with
 // error set for an unknown ending, a size without pixels or beyond
 // kMaxImagePixels, a plane count other than 1 or 3, or a failed write.
+// Metadata, when given, goes into JPEG and PNG files (BMP holds none).
 bool saveImagePlanes(const double* planes, int width, int height, int channels,
                      const std::string& path, std::string& error,
-                     RowOrder order = RowOrder::TopDown);
+                     RowOrder order = RowOrder::TopDown,
+                     const PictureMetadata* metadata = nullptr);
 
 // Writes one plane as a grey 24-bit picture, top row first. Mode 0 converts
 // like saveImagePlanes; mode 1 writes trunc((v - lo) / (hi - lo) * 255),
@@ -105,7 +117,8 @@ class PictureBatch {
   PictureBatch& operator=(const PictureBatch&) = delete;
 
   bool addPlanes(const double* planes, int width, int height, int channels,
-                 const std::string& path, std::string& error, RowOrder order = RowOrder::TopDown);
+                 const std::string& path, std::string& error, RowOrder order = RowOrder::TopDown,
+                 const PictureMetadata* metadata = nullptr);
   bool addKernelImage(const double* plane, int width, int height, const std::string& path,
                       int mode, std::string& error);
   bool commit(std::string& error);

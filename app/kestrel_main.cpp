@@ -128,7 +128,7 @@ int runKestrel(int argc, const char* const* argv) {
   // not leave a deblurred picture behind, nor the reverse.
   PictureBatch results;
   if (!results.addPlanes(output.data(), image.width, image.height, image.channels,
-                         options.output, reason) ||
+                         options.output, reason, RowOrder::TopDown, &image.metadata) ||
       !results.addKernelImage(kernel.data(), options.kwidth, options.kheight, kernelPath, 1,
                               reason) ||
       !results.commit(reason)) {

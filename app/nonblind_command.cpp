@@ -220,7 +220,7 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
   std::printf("save results...\n");
   std::fflush(stdout);
   if (!saveImagePlanes(result.data(), image.width, image.height, image.channels, outputFile,
-                       reason, RowOrder::BottomUp)) {
+                       reason, RowOrder::BottomUp, &image.metadata)) {
     printError(command.name, reason);
     return kExitFailure;
   }

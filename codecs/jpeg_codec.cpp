@@ -4,6 +4,9 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <utility>
 
 // jpeglib.h needs size_t and FILE declared before it, and jerror.h needs
@@ -17,6 +20,13 @@ namespace kestrel {
 namespace {
 
 constexpr std::size_t kOutputChunk = 16384;
+constexpr int kExifMarker = JPEG_APP0 + 1;
+constexpr int kIccMarker = JPEG_APP0 + 2;
+// What an APP1 marker holding Exif begins with.
+constexpr JOCTET kExifSignature[] = {'E', 'x', 'i', 'f', 0, 0};
+// A marker's payload is at most 65533 bytes.
+constexpr std::size_t kLargestMarker = 65533;
+constexpr std::size_t kIccHeaderSize = 128;
 
 // libjpeg's error manager extended with the jump point and the first message
 // that matters. Errors jump back to the function that set the point;
@@ -80,6 +90,26 @@ struct JpegReadState {
   ~JpegReadState() { jpeg_destroy_decompress(&cinfo); }
 };
 
+// The Exif block of the first APP1 marker that holds one, and the ICC
+// profile that libjpeg reassembles from its APP2 chunks (a damaged profile
+// is left out).
+void readMetadata(JpegReadState& state) {
+  for (jpeg_saved_marker_ptr marker = state.cinfo.marker_list; marker; marker = marker->next) {
+    if (marker->marker == kExifMarker && marker->data_length > sizeof kExifSignature &&
+        std::memcmp(marker->data, kExifSignature, sizeof kExifSignature) == 0) {
+      state.picture.exif.assign(marker->data + sizeof kExifSignature,
+                                marker->data + marker->data_length);
+      break;
+    }
+  }
+  JOCTET* profile = nullptr;
+  unsigned int length = 0;
+  if (jpeg_read_icc_profile(&state.cinfo, &profile, &length)) {
+    const std::unique_ptr<JOCTET, decltype(&std::free)> owned(profile, &std::free);
+    state.picture.iccProfile.assign(profile, profile + length);
+  }
+}
+
 // Returns false on a libjpeg error or lost data (text in state.errors) or
 // when the picture is refused (reason set).
 bool readJpeg(JpegReadState& state, const std::uint8_t* data, std::size_t size,
@@ -89,6 +119,8 @@ bool readJpeg(JpegReadState& state, const std::uint8_t* data, std::size_t size,
   cinfo.err = &state.errors.manager;
   jpeg_create_decompress(&cinfo);
   jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
+  jpeg_save_markers(&cinfo, kExifMarker, 0xFFFF);
+  jpeg_save_markers(&cinfo, kIccMarker, 0xFFFF);
   jpeg_read_header(&cinfo, TRUE);
   if (state.errors.dataLost) return false;
   if (!pictureSizeAllowed(cinfo.image_width, cinfo.image_height, limit.maxPixels, reason)) {
@@ -121,6 +153,7 @@ bool readJpeg(JpegReadState& state, const std::uint8_t* data, std::size_t size,
   picture.width = static_cast<int>(cinfo.image_width);
   picture.height = static_cast<int>(cinfo.image_height);
   if (!headerAccepted(picture, limit, reason)) return false;
+  readMetadata(state);
 
   // A progressive picture is read whole here, so damage shows up already.
   jpeg_start_decompress(&cinfo);
@@ -178,6 +211,7 @@ struct JpegWriteState {
   JpegErrors errors;
   VectorDestination destination;
   std::vector<std::uint8_t> file;
+  std::vector<JOCTET> marker;
 
   ~JpegWriteState() { jpeg_destroy_compress(&cinfo); }
 };
@@ -204,7 +238,25 @@ bool writeJpeg(JpegWriteState& state, const Picture& picture) {
     cinfo.comp_info[c].v_samp_factor = 1;
   }
   cinfo.optimize_coding = TRUE;
+  // Readers look for Exif right after the start of the picture, where
+  // JFIF's APP0 would otherwise stand.
+  const bool withExif =
+      !picture.exif.empty() && picture.exif.size() + sizeof kExifSignature <= kLargestMarker;
+  if (withExif) cinfo.write_JFIF_header = FALSE;
   jpeg_start_compress(&cinfo, TRUE);
+  if (withExif) {
+    state.marker.assign(kExifSignature, kExifSignature + sizeof kExifSignature);
+    state.marker.insert(state.marker.end(), picture.exif.begin(), picture.exif.end());
+    jpeg_write_marker(&cinfo, kExifMarker, state.marker.data(),
+                      static_cast<unsigned int>(state.marker.size()));
+  }
+  // The picture written is RGB: a profile of another colour space would
+  // misdescribe it. Bytes 16 to 19 of a profile name its colour space.
+  const std::vector<std::uint8_t>& profile = picture.iccProfile;
+  if (profile.size() >= kIccHeaderSize && std::memcmp(profile.data() + 16, "RGB ", 4) == 0) {
+    jpeg_write_icc_profile(&cinfo, picture.iccProfile.data(),
+                           static_cast<unsigned int>(picture.iccProfile.size()));
+  }
   const std::size_t rowBytes = static_cast<std::size_t>(picture.width) * 3;
   while (cinfo.next_scanline < cinfo.image_height) {
     // libjpeg takes non-const rows but only reads them.

@@ -11,7 +11,8 @@ namespace kestrel {
 
 // width x height pixels of three bytes (red, green, blue), rows top first,
 // no padding between rows. The other fields describe the file the picture
-// came from; encoders ignore them and always write 8-bit RGB.
+// came from; encoders ignore them and always write 8-bit RGB, with the
+// metadata where the format holds it.
 struct Picture {
   int width = 0;
   int height = 0;
@@ -24,6 +25,10 @@ struct Picture {
   // An alpha channel, or transparency in a palette. A single transparent
   // colour key on a true-colour PNG is not counted as alpha.
   bool hasAlpha = false;
+  // The camera's Exif block (from its TIFF header on, as PNG's eXIf chunk
+  // holds it) and the colour profile; empty when the file has none.
+  std::vector<std::uint8_t> exif;
+  std::vector<std::uint8_t> iccProfile;
 };
 
 // Checks width x height against maxPixels before anything is allocated for

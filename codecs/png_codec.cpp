@@ -52,6 +52,22 @@ void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
   state->offset += length;
 }
 
+// The colour profile and Exif block that precede the pixel data.
+void readMetadata(png_structp png, png_infop info, Picture& picture) {
+  png_charp name = nullptr;
+  int compression = 0;
+  png_bytep profile = nullptr;
+  png_uint_32 profileLength = 0;
+  if (png_get_iCCP(png, info, &name, &compression, &profile, &profileLength) == PNG_INFO_iCCP) {
+    picture.iccProfile.assign(profile, profile + profileLength);
+  }
+  png_bytep exif = nullptr;
+  png_uint_32 exifLength = 0;
+  if (png_get_eXIf_1(png, info, &exifLength, &exif) == PNG_INFO_eXIf) {
+    picture.exif.assign(exif, exif + exifLength);
+  }
+}
+
 // Runs libpng's reader over state. Returns false on a libpng error (text in
 // state.message) or when the picture is too large (reason set).
 bool readPng(PngReadState& state, const PictureLimit& limit, std::string& reason) {
@@ -78,6 +94,7 @@ bool readPng(PngReadState& state, const PictureLimit& limit, std::string& reason
       (colourType & PNG_COLOR_MASK_ALPHA) ||
       (colourType == PNG_COLOR_TYPE_PALETTE && png_get_valid(png, info, PNG_INFO_tRNS));
   if (!headerAccepted(picture, limit, reason)) return false;
+  readMetadata(png, info, picture);
 
   // Every colour type is brought to 8-bit RGB. Alpha, including the alpha
   // that palette expansion makes of tRNS, is dropped rather than composited
@@ -127,12 +144,24 @@ bool writePng(PngWriteState& state, const Picture& picture) {
   png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width),
                static_cast<png_uint_32>(picture.height), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  // A profile libpng finds malformed is left out with a warning rather than
+  // failing the picture.
+  png_set_benign_errors(png, 1);
+  if (!picture.iccProfile.empty()) {
+    png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, picture.iccProfile.data(),
+                 static_cast<png_uint_32>(picture.iccProfile.size()));
+  }
+  if (!picture.exif.empty()) {
+    // libpng keeps its own copy; the pointer is only read.
+    png_set_eXIf_1(png, info, static_cast<png_uint_32>(picture.exif.size()),
+                   const_cast<png_bytep>(picture.exif.data()));
+  }
   png_write_info(png, info);
   const std::size_t rowBytes = static_cast<std::size_t>(picture.width) * 3;
   for (int y = 0; y < picture.height; ++y) {
     png_write_row(png, picture.rgb.data() + static_cast<std::size_t>(y) * rowBytes);
   }
-  png_write_end(png, info);
+  png_write_end(png, nullptr);
   return true;
 }
 

@@ -426,6 +426,52 @@ TEST_F(ImageFileTest, DamagedPicturesFailWithTheReasonOfTheirOwnFormat) {
                 std::to_string(bmp.size() + 100) + " lies beyond the end of the file");
 }
 
+TEST_F(ImageFileTest, CameraMetadataIsCarriedIntoJpegAndPngOutputs) {
+  testing::JpegSpec spec;
+  spec.width = 4;
+  spec.height = 2;
+  spec.samples.assign(4 * 2 * 3, 128);
+  spec.exif = testing::orientationExif(6);
+  spec.iccProfile = testing::minimalIccProfile("RGB ");
+  writeBytes(path("camera.jpg"), testing::buildJpeg(spec));
+  LoadedPlanes photo;
+  std::string error;
+  ASSERT_TRUE(loadImagePlanes(path("camera.jpg"), photo, error)) << error;
+  EXPECT_EQ(photo.metadata.exif, spec.exif);
+  EXPECT_EQ(photo.metadata.iccProfile, spec.iccProfile);
+
+  // What the picture written holds, read with the libraries alone.
+  const auto written = [&](const std::string& name) {
+    EXPECT_TRUE(saveImagePlanes(photo.planes.data(), 4, 2, 3, path(name), error,
+                                RowOrder::TopDown, &photo.metadata))
+        << error;
+    const std::vector<std::uint8_t> file = readBytes(path(name));
+    return name == "out.jpg" ? testing::jpegMetadata(file) : testing::pngMetadata(file);
+  };
+  for (const char* name : {"out.jpg", "out.png"}) {
+    const testing::FileMetadata found = written(name);
+    EXPECT_EQ(found.exif, spec.exif) << name;
+    EXPECT_EQ(found.iccProfile, spec.iccProfile) << name;
+    LoadedPlanes again;
+    ASSERT_TRUE(loadImagePlanes(path(name), again, error)) << error;
+    EXPECT_EQ(again.metadata.exif, spec.exif) << name;
+  }
+  ASSERT_TRUE(saveImagePlanes(photo.planes.data(), 4, 2, 3, path("out.bmp"), error,
+                              RowOrder::TopDown, &photo.metadata))
+      << error;
+
+  // The pictures written are RGB, so a grey profile is left out of both.
+  spec.iccProfile = testing::minimalIccProfile("GRAY");
+  writeBytes(path("grey-profile.jpg"), testing::buildJpeg(spec));
+  ASSERT_TRUE(loadImagePlanes(path("grey-profile.jpg"), photo, error)) << error;
+  EXPECT_EQ(photo.metadata.iccProfile, spec.iccProfile);
+  for (const char* name : {"out.jpg", "out.png"}) {
+    const testing::FileMetadata found = written(name);
+    EXPECT_TRUE(found.iccProfile.empty()) << name;
+    EXPECT_EQ(found.exif, spec.exif) << name;
+  }
+}
+
 TEST_F(ImageFileTest, EnormousAnnouncedPicturesAreRefused) {
   const std::vector<double> planes = randomPlanes(4, 4, 3, 2);
   std::string error;

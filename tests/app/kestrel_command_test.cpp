@@ -205,6 +205,31 @@ TEST_F(KestrelCommand, APictureTooLargeForTheMemoryIsRefusedFromItsHeader) {
   EXPECT_NE(result.err.find("available (see --max-memory)"), std::string::npos) << result.err;
 }
 
+TEST_F(KestrelCommand, TheDeblurredPictureKeepsTheCamerasMetadata) {
+  writeBlurredPicture("scene.png");
+  LoadedPlanes scene;
+  std::string error;
+  ASSERT_TRUE(loadImagePlanes(path("scene.png"), scene, error)) << error;
+  scene.metadata.exif = testing::orientationExif(8);
+  scene.metadata.iccProfile = testing::minimalIccProfile("RGB ");
+  ASSERT_TRUE(saveImagePlanes(scene.planes.data(), scene.width, scene.height, 3,
+                              path("camera.jpg"), error, RowOrder::TopDown, &scene.metadata))
+      << error;
+  const auto result = runCommand("kestrel", {"camera.jpg", "sharp.png", "9", "9", "1"}, dir_);
+  ASSERT_EQ(result.status, 0) << result.err;
+  const auto bytes = [this](const std::string& name) {
+    const std::string text = testing::readWholeFile(path(name));
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+  };
+  const testing::FileMetadata sharp = testing::pngMetadata(bytes("sharp.png"));
+  EXPECT_EQ(sharp.exif, scene.metadata.exif);
+  EXPECT_EQ(sharp.iccProfile, scene.metadata.iccProfile);
+  // The kernel picture is no photograph of the camera's.
+  const testing::FileMetadata kernel = testing::pngMetadata(bytes("camera_kernel.png"));
+  EXPECT_TRUE(kernel.exif.empty());
+  EXPECT_TRUE(kernel.iccProfile.empty());
+}
+
 TEST_F(KestrelCommand, ACompleteRunPrintsItsStagesAndWritesBothPictures) {
   writeBlurredPicture("scene.png");
   const auto result = runCommand("kestrel", {"scene.png", "sharp.jpg", "9", "9", "1"}, dir_);

@@ -160,6 +160,9 @@ struct JpegSpec {
   int quality = 95;
   // components values per pixel, rows top first.
   std::vector<std::uint8_t> samples;
+  // Written as an APP1 Exif marker and as libjpeg's ICC chunks when not empty.
+  std::vector<std::uint8_t> exif;
+  std::vector<std::uint8_t> iccProfile;
 };
 
 inline std::vector<std::uint8_t> buildJpeg(const JpegSpec& spec) {
@@ -179,6 +182,16 @@ inline std::vector<std::uint8_t> buildJpeg(const JpegSpec& spec) {
   jpeg_set_quality(&cinfo, spec.quality, TRUE);
   if (spec.progressive) jpeg_simple_progression(&cinfo);
   jpeg_start_compress(&cinfo, TRUE);
+  if (!spec.exif.empty()) {
+    std::vector<std::uint8_t> marker = {'E', 'x', 'i', 'f', 0, 0};
+    marker.insert(marker.end(), spec.exif.begin(), spec.exif.end());
+    jpeg_write_marker(&cinfo, JPEG_APP0 + 1, marker.data(),
+                      static_cast<unsigned int>(marker.size()));
+  }
+  if (!spec.iccProfile.empty()) {
+    jpeg_write_icc_profile(&cinfo, spec.iccProfile.data(),
+                           static_cast<unsigned int>(spec.iccProfile.size()));
+  }
   const std::size_t rowBytes = static_cast<std::size_t>(spec.width) * spec.components;
   std::vector<std::uint8_t> samples = spec.samples;
   while (cinfo.next_scanline < cinfo.image_height) {
@@ -198,6 +211,99 @@ inline std::size_t findJpegMarker(const std::vector<std::uint8_t>& file, std::ui
     if (file[i] == 0xFF && file[i + 1] == code) return i;
   }
   return 0;
+}
+
+// A display profile (version 4.3, PCS XYZ, D50) of the given colour space
+// ("RGB " or "GRAY") without tags, followed by 256 bytes of noise: libpng
+// cannot read back an iCCP chunk whose compressed profile is as short as an
+// empty profile's.
+inline std::vector<std::uint8_t> minimalIccProfile(const char* colourSpace) {
+  std::vector<std::uint8_t> profile(132 + 256, 0);
+  putBigEndian32(profile.data(), static_cast<std::uint32_t>(profile.size()));
+  std::uint32_t noise = 12345;
+  for (std::size_t i = 132; i < profile.size(); ++i) {
+    noise = noise * 1103515245u + 12345u;
+    profile[i] = static_cast<std::uint8_t>(noise >> 24);
+  }
+  putBigEndian32(profile.data() + 8, 0x04300000);
+  std::memcpy(profile.data() + 12, "mntr", 4);
+  std::memcpy(profile.data() + 16, colourSpace, 4);
+  std::memcpy(profile.data() + 20, "XYZ ", 4);
+  std::memcpy(profile.data() + 36, "acsp", 4);
+  putBigEndian32(profile.data() + 68, 0x0000F6D6);
+  putBigEndian32(profile.data() + 72, 0x00010000);
+  putBigEndian32(profile.data() + 76, 0x0000D32D);
+  return profile;
+}
+
+// A big-endian TIFF block with one IFD entry: the Exif orientation tag.
+inline std::vector<std::uint8_t> orientationExif(std::uint16_t orientation) {
+  return {'M', 'M', 0, 42, 0, 0, 0, 8,  // header, first IFD at 8
+          0, 1,                          // one entry
+          0x01, 0x12, 0, 3, 0, 0, 0, 1,  // orientation, SHORT, count 1
+          static_cast<std::uint8_t>(orientation >> 8), static_cast<std::uint8_t>(orientation), 0,
+          0,           // value, padded
+          0, 0, 0, 0};  // no next IFD
+}
+
+struct FileMetadata {
+  std::vector<std::uint8_t> exif;
+  std::vector<std::uint8_t> iccProfile;
+};
+
+// The Exif block and ICC profile of a JPEG file, read with libjpeg alone.
+inline FileMetadata jpegMetadata(const std::vector<std::uint8_t>& file) {
+  FileMetadata found;
+  jpeg_decompress_struct cinfo{};
+  jpeg_error_mgr errors{};
+  cinfo.err = jpeg_std_error(&errors);
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, file.data(), static_cast<unsigned long>(file.size()));
+  jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
+  jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
+  jpeg_read_header(&cinfo, TRUE);
+  for (jpeg_saved_marker_ptr m = cinfo.marker_list; m; m = m->next) {
+    if (m->marker == JPEG_APP0 + 1 && m->data_length > 6 && std::memcmp(m->data, "Exif", 5) == 0) {
+      found.exif.assign(m->data + 6, m->data + m->data_length);
+    }
+  }
+  JOCTET* profile = nullptr;
+  unsigned int length = 0;
+  if (jpeg_read_icc_profile(&cinfo, &profile, &length)) {
+    found.iccProfile.assign(profile, profile + length);
+    std::free(profile);
+  }
+  jpeg_destroy_decompress(&cinfo);
+  return found;
+}
+
+// The eXIf and iCCP chunks of a PNG file, read with libpng alone.
+inline FileMetadata pngMetadata(const std::vector<std::uint8_t>& file) {
+  FileMetadata found;
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  struct Source {
+    const std::vector<std::uint8_t>* file;
+    std::size_t offset;
+  } source{&file, 0};
+  png_set_read_fn(png, &source, [](png_structp p, png_bytep out, png_size_t length) {
+    auto* from = static_cast<Source*>(png_get_io_ptr(p));
+    std::memcpy(out, from->file->data() + from->offset, length);
+    from->offset += length;
+  });
+  png_read_info(png, info);
+  png_charp name = nullptr;
+  int compression = 0;
+  png_bytep profile = nullptr;
+  png_uint_32 profileLength = 0;
+  if (png_get_iCCP(png, info, &name, &compression, &profile, &profileLength)) {
+    found.iccProfile.assign(profile, profile + profileLength);
+  }
+  png_bytep exif = nullptr;
+  png_uint_32 exifLength = 0;
+  if (png_get_eXIf_1(png, info, &exifLength, &exif)) found.exif.assign(exif, exif + exifLength);
+  png_destroy_read_struct(&png, &info, nullptr);
+  return found;
 }
 
 struct BmpSpec {
