@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "app/image_io.h"
+
 namespace kestrel {
 namespace {
 
@@ -69,6 +71,35 @@ bool takeThreadsOption(int argc, const char* const* argv, std::vector<std::strin
     return false;
   }
   return true;
+}
+
+bool takeDepthOption(std::vector<std::string>& words, int& depth, std::string& error) {
+  const std::string option = "--depth";
+  bool missingValue = false;
+  depth = 0;
+  for (const std::string& value : takeOptionValues(words, option, missingValue)) {
+    if (value != "8" && value != "16") {
+      error = option + " '" + value + "' must be 8 or 16";
+      return false;
+    }
+    depth = value == "8" ? 8 : 16;
+  }
+  if (missingValue) {
+    error = option + " needs 8 or 16";
+    return false;
+  }
+  return true;
+}
+
+bool depthFitsOutput(int depth, const std::string& output, std::string& error) {
+  if (depth != 16 || formatFromPath(output) == ImageFormat::Png) return true;
+  error = "--depth 16 needs a PNG output: '" + output + "' holds 8 bits a channel";
+  return false;
+}
+
+int outputDepth(int givenDepth, int inputBitsPerSample, const std::string& output) {
+  if (givenDepth != 0) return givenDepth;
+  return inputBitsPerSample == 16 && formatFromPath(output) == ImageFormat::Png ? 16 : 8;
 }
 
 bool parseInteger(const std::string& text, int& value) {

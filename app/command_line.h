@@ -23,6 +23,18 @@ std::vector<std::string> takeOptionValues(std::vector<std::string>& words,
 bool takeThreadsOption(int argc, const char* const* argv, std::vector<std::string>& words,
                        int& threads, std::string& error);
 
+// Takes every "--depth N" and "--depth=N" out of words (the last counts):
+// the bits a channel of the output picture, 8 or 16; 0 when absent. False,
+// with error set, for another value or a missing one.
+bool takeDepthOption(std::vector<std::string>& words, int& depth, std::string& error);
+
+// False, with error set, for a depth of 16 and an output not ending in png.
+bool depthFitsOutput(int depth, const std::string& output, std::string& error);
+
+// The bits a channel to write: the depth given, else 16 for a PNG output of
+// a 16-bit input, else 8.
+int outputDepth(int givenDepth, int inputBitsPerSample, const std::string& output);
+
 // Whole text must be a decimal integer that fits an int ("12", "-3");
 // "12x", "", "1.5" and out-of-range values are refused.
 bool parseInteger(const std::string& text, int& value);

@@ -288,6 +288,15 @@ std::uint8_t sampleToByte(double v) {
   return t >= 255.0 ? 255 : static_cast<std::uint8_t>(t);
 }
 
+// Word of a sample for 16-bit files: the nearest of 0..65535 to 65535 v,
+// clamped; NaN gives 0. Rounding, not truncation, gives back exactly the
+// word a 16-bit file was read with.
+std::uint16_t sampleToWord(double v) {
+  const double t = 65535.0 * v;
+  if (!(t > 0.0)) return 0;
+  return t >= 65535.0 ? 65535 : static_cast<std::uint16_t>(t + 0.5);
+}
+
 // A black picture of the given size, or false with error set.
 bool blankPicture(int width, int height, const std::string& path, Picture& picture,
                   std::string& error) {
@@ -322,14 +331,20 @@ void fillPlanes(const Picture& picture, RowOrder order, LoadedPlanes& image) {
   const std::size_t height = static_cast<std::size_t>(picture.height);
   const std::size_t planeSize = width * height;
   std::vector<double> planes(planeSize * channels);
+  const bool deep = !picture.deep.empty();
   for (std::size_t y = 0; y < height; ++y) {
     const std::size_t pictureRow = order == RowOrder::TopDown ? y : height - 1 - y;
-    const std::uint8_t* pixel = picture.rgb.data() + pictureRow * width * 3;
-    for (std::size_t x = 0; x < width; ++x, pixel += 3) {
-      for (int c = 0; c < channels; ++c) planes[c * planeSize + y * width + x] = pixel[c] / 255.0;
+    const std::size_t first = pictureRow * width * 3;
+    for (std::size_t x = 0; x < width; ++x) {
+      for (int c = 0; c < channels; ++c) {
+        const std::size_t sample = first + 3 * x + c;
+        planes[c * planeSize + y * width + x] =
+            deep ? picture.deep[sample] / 65535.0 : picture.rgb[sample] / 255.0;
+      }
     }
   }
   image.planes = std::move(planes);
+  image.bitsPerSample = deep ? 16 : 8;
   image.metadata.exif = picture.exif;
   image.metadata.iccProfile = picture.iccProfile;
   image.width = picture.width;
@@ -389,26 +404,25 @@ bool loadImagePlanes(const std::string& path, LoadedPlanes& image, std::string& 
 
 bool PictureBatch::addPlanes(const double* planes, int width, int height, int channels,
                              const std::string& path, std::string& error, RowOrder order,
-                             const PictureMetadata* metadata) {
+                             const PictureMetadata* metadata, int bitsPerSample) {
   if (channels != 1 && channels != 3) {
     return writeFailure(path, std::to_string(channels) + " planes given, 1 or 3 expected", error);
   }
   Picture picture;
   if (!blankPicture(width, height, path, picture, error)) return false;
   assert(planes != nullptr);
+  const bool deep = bitsPerSample == 16;
   const std::size_t w = static_cast<std::size_t>(width);
   const std::size_t h = static_cast<std::size_t>(height);
+  if (deep) picture.deep.resize(picture.rgb.size());
   for (std::size_t y = 0; y < h; ++y) {
     const std::size_t pictureRow = order == RowOrder::TopDown ? y : h - 1 - y;
-    std::uint8_t* pixel = picture.rgb.data() + pictureRow * w * 3;
-    for (std::size_t x = 0; x < w; ++x, pixel += 3) {
-      for (int c = 0; c < channels; ++c) {
-        const std::uint8_t byte = sampleToByte(planes[c * w * h + y * w + x]);
-        if (channels == 1) {
-          pixel[0] = pixel[1] = pixel[2] = byte;
-        } else {
-          pixel[c] = byte;
-        }
+    const std::size_t first = pictureRow * w * 3;
+    for (std::size_t x = 0; x < w; ++x) {
+      for (int c = 0; c < 3; ++c) {
+        const double v = planes[(channels == 1 ? 0 : c) * w * h + y * w + x];
+        picture.rgb[first + 3 * x + c] = sampleToByte(v);
+        if (deep) picture.deep[first + 3 * x + c] = sampleToWord(v);
       }
     }
   }
@@ -492,9 +506,10 @@ bool PictureBatch::commit(std::string& error) {
 
 bool saveImagePlanes(const double* planes, int width, int height, int channels,
                      const std::string& path, std::string& error, RowOrder order,
-                     const PictureMetadata* metadata) {
+                     const PictureMetadata* metadata, int bitsPerSample) {
   PictureBatch batch;
-  return batch.addPlanes(planes, width, height, channels, path, error, order, metadata) &&
+  return batch.addPlanes(planes, width, height, channels, path, error, order, metadata,
+                         bitsPerSample) &&
          batch.commit(error);
 }
 

@@ -54,6 +54,9 @@ struct LoadedPlanes {
   std::vector<double> planes;
   // Read from JPEG and PNG files; BMP files hold none.
   PictureMetadata metadata;
+  // 16 for a PNG of 16 bits a channel, whose samples k read as k / 65535;
+  // otherwise 8.
+  int bitsPerSample = 8;
   int width = 0;
   int height = 0;
   int channels = 0;
@@ -90,11 +93,13 @@ bool decodeImagePlanes(const std::uint8_t* data, std::size_t size, const std::st
 // existing file is left untouched when writing fails. Returns false with
 // error set for an unknown ending, a size without pixels or beyond
 // kMaxImagePixels, a plane count other than 1 or 3, or a failed write.
-// Metadata, when given, goes into JPEG and PNG files (BMP holds none).
+// Metadata, when given, goes into JPEG and PNG files (BMP holds none). With
+// 16 bits a sample, a PNG file holds round(65535 v) clamped to 0..65535 (0
+// for NaN); JPEG and BMP files always hold bytes.
 bool saveImagePlanes(const double* planes, int width, int height, int channels,
                      const std::string& path, std::string& error,
                      RowOrder order = RowOrder::TopDown,
-                     const PictureMetadata* metadata = nullptr);
+                     const PictureMetadata* metadata = nullptr, int bitsPerSample = 8);
 
 // Writes one plane as a grey 24-bit picture, top row first. Mode 0 converts
 // like saveImagePlanes; mode 1 writes trunc((v - lo) / (hi - lo) * 255),
@@ -118,7 +123,7 @@ class PictureBatch {
 
   bool addPlanes(const double* planes, int width, int height, int channels,
                  const std::string& path, std::string& error, RowOrder order = RowOrder::TopDown,
-                 const PictureMetadata* metadata = nullptr);
+                 const PictureMetadata* metadata = nullptr, int bitsPerSample = 8);
   bool addKernelImage(const double* plane, int width, int height, const std::string& path,
                       int mode, std::string& error);
   bool commit(std::string& error);

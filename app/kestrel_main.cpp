@@ -36,7 +36,8 @@ int runKestrel(int argc, const char* const* argv) {
   }
   if (threads > 0) setThreadCount(threads);
   MemoryBudget budget;
-  if (!takeMaxMemoryOption(words, budget, reason)) {
+  int depth = 0;
+  if (!takeMaxMemoryOption(words, budget, reason) || !takeDepthOption(words, depth, reason)) {
     printError(kCommand, reason + " (see 'kestrel --help')");
     return kExitUsage;
   }
@@ -62,6 +63,10 @@ int runKestrel(int argc, const char* const* argv) {
   }
   const KestrelOptions& options = parsed.options;
   const std::string kernelPath = kernelPathFor(options.input);
+  if (!depthFitsOutput(depth, options.output, reason)) {
+    printError(kCommand, reason + " (see 'kestrel --help')");
+    return kExitUsage;
+  }
 
   if (!checkDestinations({options.output, kernelPath}, {options.input}, reason)) {
     printError(kCommand, reason);
@@ -128,7 +133,8 @@ int runKestrel(int argc, const char* const* argv) {
   // not leave a deblurred picture behind, nor the reverse.
   PictureBatch results;
   if (!results.addPlanes(output.data(), image.width, image.height, image.channels,
-                         options.output, reason, RowOrder::TopDown, &image.metadata) ||
+                         options.output, reason, RowOrder::TopDown, &image.metadata,
+                         outputDepth(depth, image.bitsPerSample, options.output)) ||
       !results.addKernelImage(kernel.data(), options.kwidth, options.kheight, kernelPath, 1,
                               reason) ||
       !results.commit(reason)) {

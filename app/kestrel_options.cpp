@@ -239,6 +239,8 @@ std::string kestrelHelp() {
          "\n"
          "  --threads N  threads to use, 1 to 256 (default: KESTREL_THREADS, else every\n"
          "               core); the result does not depend on it\n"
+         "  --depth 8|16 bits a channel of a PNG output (default: 16 for a 16-bit PNG\n"
+         "               input, else 8)\n"
          "  --max-memory SIZE\n"
          "               refuse, before any work, a picture whose run would need more\n"
          "               memory than SIZE, such as 512M or 4G (default: the memory the\n"

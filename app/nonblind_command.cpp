@@ -46,7 +46,10 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
   if (!takeThreadsOption(rawArgc, rawArgv, words, threads, reason)) return usageError(reason);
   if (threads > 0) setThreadCount(threads);
   MemoryBudget budget;
-  if (!takeMaxMemoryOption(words, budget, reason)) return usageError(reason);
+  int depth = 0;
+  if (!takeMaxMemoryOption(words, budget, reason) || !takeDepthOption(words, depth, reason)) {
+    return usageError(reason);
+  }
   std::vector<const char*> argv = {rawArgv[0]};
   for (const std::string& word : words) argv.push_back(word.c_str());
   const int argc = static_cast<int>(argv.size());
@@ -57,6 +60,8 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
     std::fputs("\n"
                "  --threads N     threads to use, 1 to 256 (default: KESTREL_THREADS, else\n"
                "                  every core); the result does not depend on it\n"
+               "  --depth 8|16    bits a channel of a PNG output (default: 16 for a 16-bit\n"
+               "                  PNG input, else 8)\n"
                "  --max-memory SIZE\n"
                "                  refuse, before any work, a picture whose run would need\n"
                "                  more memory than SIZE, such as 512M or 4G (default: the\n"
@@ -105,6 +110,7 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
     return usageError("output '" + outputFile +
                       "' must end in png, jpg or bmp to choose the picture format");
   }
+  if (!depthFitsOutput(depth, outputFile, reason)) return usageError(reason);
   if (!checkDestinations({outputFile}, {imageFile, kernelFile}, reason)) {
     printError(command.name, reason);
     return kExitFailure;
@@ -220,7 +226,8 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
   std::printf("save results...\n");
   std::fflush(stdout);
   if (!saveImagePlanes(result.data(), image.width, image.height, image.channels, outputFile,
-                       reason, RowOrder::BottomUp, &image.metadata)) {
+                       reason, RowOrder::BottomUp, &image.metadata,
+                       outputDepth(depth, image.bitsPerSample, outputFile))) {
     printError(command.name, reason);
     return kExitFailure;
   }

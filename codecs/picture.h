@@ -25,6 +25,10 @@ struct Picture {
   // An alpha channel, or transparency in a palette. A single transparent
   // colour key on a true-colour PNG is not counted as alpha.
   bool hasAlpha = false;
+  // The samples at 16 bits, laid out as rgb, when the file holds 16 bits a
+  // channel (rgb then holds the nearest bytes); empty otherwise. The PNG
+  // encoder writes 16 bits when it is set.
+  std::vector<std::uint16_t> deep;
   // The camera's Exif block (from its TIFF header on, as PNG's eXIf chunk
   // holds it) and the colour profile; empty when the file has none.
   std::vector<std::uint8_t> exif;

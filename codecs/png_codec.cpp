@@ -38,6 +38,7 @@ struct PngReadState {
   png_infop info = nullptr;
   Picture picture;
   std::vector<png_bytep> rows;
+  std::vector<std::uint8_t> wideSamples;
 
   ~PngReadState() { png_destroy_read_struct(&png, &info, nullptr); }
 };
@@ -101,23 +102,37 @@ bool readPng(PngReadState& state, const PictureLimit& limit, std::string& reason
   // because only the colour components are used.
   if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
   if (colourType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
-  if (depth == 16) png_set_scale_16(png);
   png_set_strip_alpha(png);
   if (!(colourType & PNG_COLOR_MASK_COLOR)) png_set_gray_to_rgb(png);
   png_set_interlace_handling(png);
   png_read_update_info(png, info);
-  const std::size_t rowBytes = std::size_t{width} * 3;
+  const std::size_t samples = std::size_t{width} * height * 3;
+  const std::size_t sampleBytes = depth == 16 ? 2 : 1;
+  const std::size_t rowBytes = std::size_t{width} * 3 * sampleBytes;
   if (png_get_rowbytes(png, info) != rowBytes) png_error(png, "unexpected row layout");
 
-  picture.rgb.resize(rowBytes * height);
+  // 16-bit rows arrive big-endian in a buffer of their own.
+  std::vector<std::uint8_t>& target = depth == 16 ? state.wideSamples : picture.rgb;
+  target.resize(rowBytes * height);
   state.rows.resize(height);
-  for (png_uint_32 y = 0; y < height; ++y) state.rows[y] = picture.rgb.data() + y * rowBytes;
+  for (png_uint_32 y = 0; y < height; ++y) state.rows[y] = target.data() + y * rowBytes;
   png_read_image(png, state.rows.data());
+  if (depth == 16) {
+    picture.deep.resize(samples);
+    picture.rgb.resize(samples);
+    for (std::size_t i = 0; i < samples; ++i) {
+      const std::uint32_t value = std::uint32_t{state.wideSamples[2 * i]} << 8 |
+                                  state.wideSamples[2 * i + 1];
+      picture.deep[i] = static_cast<std::uint16_t>(value);
+      picture.rgb[i] = static_cast<std::uint8_t>((value * 255 + 32767) / 65535);
+    }
+  }
   return true;
 }
 
 struct PngWriteState {
   std::vector<std::uint8_t> file;
+  std::vector<std::uint8_t> row;
   char message[kMessageCapacity] = {};
   png_structp png = nullptr;
   png_infop info = nullptr;
@@ -141,9 +156,10 @@ bool writePng(PngWriteState& state, const Picture& picture) {
   // its default 6, and the files come out no larger: their fine grain
   // leaves little for the slower levels' longer searches to find.
   png_set_compression_level(png, 4);
+  const bool deep = !picture.deep.empty();
   png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width),
-               static_cast<png_uint_32>(picture.height), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+               static_cast<png_uint_32>(picture.height), deep ? 16 : 8, PNG_COLOR_TYPE_RGB,
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   // A profile libpng finds malformed is left out with a warning rather than
   // failing the picture.
   png_set_benign_errors(png, 1);
@@ -157,9 +173,21 @@ bool writePng(PngWriteState& state, const Picture& picture) {
                    const_cast<png_bytep>(picture.exif.data()));
   }
   png_write_info(png, info);
-  const std::size_t rowBytes = static_cast<std::size_t>(picture.width) * 3;
-  for (int y = 0; y < picture.height; ++y) {
-    png_write_row(png, picture.rgb.data() + static_cast<std::size_t>(y) * rowBytes);
+  const std::size_t rowSamples = static_cast<std::size_t>(picture.width) * 3;
+  if (deep) {
+    state.row.resize(2 * rowSamples);
+    for (int y = 0; y < picture.height; ++y) {
+      const std::uint16_t* samples = picture.deep.data() + static_cast<std::size_t>(y) * rowSamples;
+      for (std::size_t i = 0; i < rowSamples; ++i) {
+        state.row[2 * i] = static_cast<std::uint8_t>(samples[i] >> 8);
+        state.row[2 * i + 1] = static_cast<std::uint8_t>(samples[i]);
+      }
+      png_write_row(png, state.row.data());
+    }
+  } else {
+    for (int y = 0; y < picture.height; ++y) {
+      png_write_row(png, picture.rgb.data() + static_cast<std::size_t>(y) * rowSamples);
+    }
   }
   png_write_end(png, nullptr);
   return true;

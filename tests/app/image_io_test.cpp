@@ -426,6 +426,34 @@ TEST_F(ImageFileTest, DamagedPicturesFailWithTheReasonOfTheirOwnFormat) {
                 std::to_string(bmp.size() + 100) + " lies beyond the end of the file");
 }
 
+TEST_F(ImageFileTest, SixteenBitPngsAreReadAndWrittenAtFullPrecision) {
+  testing::PngSpec spec;
+  spec.width = 3;
+  spec.height = 2;
+  spec.colourType = PNG_COLOR_TYPE_RGB;
+  spec.depth = 16;
+  for (int i = 0; i < 18; ++i) spec.samples.push_back(static_cast<std::uint16_t>(i * 3851 + 1));
+  writeBytes(path("deep.png"), testing::buildPng(spec));
+  LoadedPlanes deep;
+  std::string error;
+  ASSERT_TRUE(loadImagePlanes(path("deep.png"), deep, error)) << error;
+  EXPECT_EQ(deep.bitsPerSample, 16);
+  // Plane c holds channel c of each pixel in turn.
+  for (int i = 0; i < 18; ++i) {
+    EXPECT_EQ(deep.planes[(i % 3) * 6 + i / 3], spec.samples[i] / 65535.0) << i;
+  }
+  ASSERT_TRUE(saveImagePlanes(deep.planes.data(), 3, 2, 3, path("again.png"), error,
+                              RowOrder::TopDown, nullptr, 16))
+      << error;
+  LoadedPlanes again;
+  ASSERT_TRUE(loadImagePlanes(path("again.png"), again, error)) << error;
+  EXPECT_EQ(again.planes, deep.planes);
+  EXPECT_EQ(again.bitsPerSample, 16);
+  ASSERT_TRUE(saveImagePlanes(deep.planes.data(), 3, 2, 3, path("bytes.png"), error));
+  ASSERT_TRUE(loadImagePlanes(path("bytes.png"), again, error)) << error;
+  EXPECT_EQ(again.bitsPerSample, 8);
+}
+
 TEST_F(ImageFileTest, CameraMetadataIsCarriedIntoJpegAndPngOutputs) {
   testing::JpegSpec spec;
   spec.width = 4;

@@ -230,6 +230,39 @@ TEST_F(KestrelCommand, TheDeblurredPictureKeepsTheCamerasMetadata) {
   EXPECT_TRUE(kernel.iccProfile.empty());
 }
 
+TEST_F(KestrelCommand, ASixteenBitPngGivesASixteenBitPngUnlessToldOtherwise) {
+  writeBlurredPicture("scene.png");
+  LoadedPlanes scene;
+  std::string error;
+  ASSERT_TRUE(loadImagePlanes(path("scene.png"), scene, error)) << error;
+  ASSERT_TRUE(saveImagePlanes(scene.planes.data(), scene.width, scene.height, 3,
+                              path("deep.png"), error, RowOrder::TopDown, nullptr, 16))
+      << error;
+  const auto depthOf = [this](const std::string& name) {
+    const std::string file = testing::readWholeFile(path(name));
+    return file.size() > 24 ? static_cast<int>(static_cast<unsigned char>(file[24])) : 0;
+  };
+  ASSERT_EQ(runCommand("kestrel", {"deep.png", "sharp.png", "9", "9", "1"}, dir_).status, 0);
+  EXPECT_EQ(depthOf("sharp.png"), 16);
+  ASSERT_EQ(runCommand("kestrel", {"deep.png", "eight.png", "9", "9", "1", "--depth", "8"}, dir_)
+                .status,
+            0);
+  EXPECT_EQ(depthOf("eight.png"), 8);
+  ASSERT_EQ(runCommand("kestrel", {"scene.png", "wide.png", "9", "9", "1", "--depth=16"}, dir_)
+                .status,
+            0);
+  EXPECT_EQ(depthOf("wide.png"), 16);
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"deep.png", "sharp.jpg", "9", "9", "1", "--depth", "16"},
+        std::vector<std::string>{"deep.png", "out.png", "9", "9", "1", "--depth", "12"}}) {
+    const auto refused = runCommand("kestrel", bad, dir_);
+    EXPECT_EQ(refused.status, 2) << bad.back();
+    EXPECT_NE(refused.err.find("--depth"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fileExists(path("sharp.jpg")));
+    EXPECT_FALSE(fileExists(path("out.png")));
+  }
+}
+
 TEST_F(KestrelCommand, ACompleteRunPrintsItsStagesAndWritesBothPictures) {
   writeBlurredPicture("scene.png");
   const auto result = runCommand("kestrel", {"scene.png", "sharp.jpg", "9", "9", "1"}, dir_);

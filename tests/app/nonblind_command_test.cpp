@@ -357,6 +357,18 @@ TEST_F(NonBlindCommand, PicturesTooLargeForTheMemoryAreRefusedFromTheirHeaders) 
             2);
 }
 
+TEST_F(NonBlindCommand, SixteenBitsAreWrittenOnlyToAPng) {
+  const auto refused =
+      runCommand("marlin", {"--depth", "16", "blurred.png", "kernel.png", "out.jpg"}, dir_);
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("--depth 16 needs a PNG output"), std::string::npos) << refused.err;
+  EXPECT_FALSE(fileExists(path("out.jpg")));
+  ASSERT_EQ(runCommand("osprey", {"blurred.png", "kernel.png", "out.png", "--depth=16"}, dir_)
+                .status,
+            0);
+  EXPECT_EQ(static_cast<unsigned char>(testing::readWholeFile(path("out.png")).at(24)), 16);
+}
+
 TEST_F(NonBlindCommand, NumbersOutsideTheirRangesAreUsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
       {"marlin", "0"}, {"marlin", "-1"}, {"marlin", "0.02x"}, {"marlin", "101"},

@@ -80,6 +80,42 @@ TEST(PngDecoding, SixteenBitSamplesBecomeTheNearestByte) {
   }
 }
 
+TEST(PngDecoding, SixteenBitSamplesAreKeptWholeForGreyAndColour) {
+  PngSpec colour;
+  colour.width = 3;
+  colour.colourType = PNG_COLOR_TYPE_RGB_ALPHA;
+  colour.depth = 16;
+  colour.samples = {0, 1, 65535, 9, 257, 32768, 65534, 7, 40000, 12345, 2, 65535};
+  const Picture rgba = decodeOrFail(buildPng(colour));
+  EXPECT_EQ(rgba.deep, (std::vector<std::uint16_t>{0, 1, 65535, 257, 32768, 65534, 40000, 12345,
+                                                   2}));
+  PngSpec grey;
+  grey.width = 2;
+  grey.colourType = PNG_COLOR_TYPE_GRAY;
+  grey.depth = 16;
+  grey.samples = {300, 65000};
+  EXPECT_EQ(decodeOrFail(buildPng(grey)).deep,
+            (std::vector<std::uint16_t>{300, 300, 300, 65000, 65000, 65000}));
+  grey.depth = 8;
+  grey.samples = {3, 250};
+  EXPECT_TRUE(decodeOrFail(buildPng(grey)).deep.empty());
+}
+
+TEST(PngEncoding, SixteenBitPicturesRoundTripExactly) {
+  Picture picture;
+  picture.width = 5;
+  picture.height = 3;
+  picture.rgb.assign(5 * 3 * 3, 0);
+  for (std::size_t i = 0; i < picture.rgb.size(); ++i) {
+    picture.deep.push_back(static_cast<std::uint16_t>((i * 4099 + 17) % 65536));
+  }
+  std::vector<std::uint8_t> file;
+  std::string reason;
+  ASSERT_TRUE(encodePng(picture, file, reason)) << reason;
+  EXPECT_EQ(file[8 + 8 + 8], 16) << "IHDR bit depth";
+  EXPECT_EQ(decodeOrFail(file).deep, picture.deep);
+}
+
 TEST(PngDecoding, GreyAlphaKeepsTheGreyLevelAndReportsAlpha) {
   PngSpec spec;
   spec.width = 3;
