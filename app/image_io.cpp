@@ -93,7 +93,8 @@ class FileDescriptor {
   int fd_;
 };
 
-// Why a file of this kind holds no picture to read, or empty for a regular file.
+// Why a file of this kind cannot be read or replaced as a picture, or empty
+// for a regular file.
 std::string notAPictureFile(const struct stat& status) {
   if (S_ISREG(status.st_mode)) return {};
   return S_ISDIR(status.st_mode) ? "is a directory" : "is not a regular file";
@@ -117,7 +118,8 @@ bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, st
     reason = systemReason(errno);
     return false;
   }
-  if (!(reason = notAPictureFile(status)).empty()) return false;
+  reason = notAPictureFile(status);
+  if (!reason.empty()) return false;
   const std::string tooLarge =
       "the file is larger than " + std::to_string(kMaxFileBytes) + " bytes";
   if (static_cast<std::uint64_t>(status.st_size) > kMaxFileBytes) {
@@ -250,16 +252,10 @@ bool describeDestination(const std::string& path, Destination& destination,
   if (!followLinks(path, destination.target, reason)) return false;
   struct stat status {};
   if (::stat(destination.target.c_str(), &status) == 0) {
-    if (S_ISDIR(status.st_mode)) {
-      reason = "is a directory";
-      return false;
-    }
     // A device or a pipe would be replaced by a regular file, or would
     // swallow the picture without a way to know it arrived whole.
-    if (!S_ISREG(status.st_mode)) {
-      reason = "is not a regular file";
-      return false;
-    }
+    reason = notAPictureFile(status);
+    if (!reason.empty()) return false;
     destination.exists = true;
     destination.device = status.st_dev;
     destination.inode = status.st_ino;
