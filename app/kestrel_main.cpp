@@ -13,6 +13,7 @@
 #include "app/kestrel_options.h"
 #include "app/memory_budget.h"
 #include "app/progress_line.h"
+#include "deblur/kernel_size.h"
 #include "deblur/multiscale.h"
 #include "deblur/noise_estimate.h"
 #include "deblur/sparse_estimation.h"
@@ -61,7 +62,8 @@ int runKestrel(int argc, const char* const* argv) {
     case ParseOutcome::Run:
       break;
   }
-  const KestrelOptions& options = parsed.options;
+  KestrelOptions options = parsed.options;
+  const bool automaticSize = options.autoKernelWidth || options.autoKernelHeight;
   const std::string kernelPath = kernelPathFor(options.input);
   if (!depthFitsOutput(depth, options.output, reason)) {
     printError(kCommand, reason + " (see 'kestrel --help')");
@@ -78,8 +80,9 @@ int runKestrel(int argc, const char* const* argv) {
   const Workload workload = options.estimator == KernelEstimator::Sparse ? Workload::SparseBlind
                                                                          : Workload::ClassicBlind;
   const auto fitsMachine = [&](int width, int height, int planes, std::string& refusal) {
-    const RunShape shape{width,           height,        planes, options.kwidth,
-                         options.kheight, threadCount(), options.denoise >= 1};
+    const KernelSize largest = largestKernelSize(options, width, height);
+    const RunShape shape{width,          height,        planes, largest.width,
+                         largest.height, threadCount(), options.denoise >= 1};
     return fitsMemory(workload, shape, budget, refusal);
   };
   LoadedPlanes image;
@@ -87,6 +90,30 @@ int runKestrel(int argc, const char* const* argv) {
     std::printf("Cannot open the file %s\n", options.input.c_str());
     printError(kCommand, reason);
     return kExitFailure;
+  }
+  const bool needsNoise = automaticSize || options.estimator == KernelEstimator::Sparse;
+  const double pictureNoise =
+      needsNoise
+          ? estimatePictureNoise(image.planes.data(), image.height, image.width, image.channels)
+          : 0.0;
+  ProgressLine progressLine(isatty(STDERR_FILENO) != 0);
+  const auto start = std::chrono::steady_clock::now();
+  if (automaticSize) {
+    const KernelSize probe = largestKernelSize(options, image.width, image.height);
+    if (!kernelSizeMeasurable(options, probe, image.width, image.height, reason)) {
+      printError(kCommand, reason);
+      return kExitUsage;
+    }
+    announce("measure the kernel size...\n", progressLine.callback());
+    const KernelSize measured = measureKernelSize(
+        image.planes.data(), image.height, image.width, image.channels,
+        {options.kwidth, options.kheight}, options.autoKernelWidth, options.autoKernelHeight,
+        pictureNoise, progressLine.callback());
+    options.kwidth = measured.width;
+    options.kheight = measured.height;
+    const std::string chosen = "kernel size " + std::to_string(options.kwidth) + "x" +
+                               std::to_string(options.kheight) + " (measured)\n";
+    announce(chosen.c_str(), progressLine.callback());
   }
   if (!kernelFitsPicture(options, image.width, image.height, reason)) {
     printError(kCommand, reason);
@@ -96,8 +123,6 @@ int runKestrel(int argc, const char* const* argv) {
   std::vector<double> output(image.planes.size());
   std::vector<double> kernel(static_cast<std::size_t>(options.kwidth) * options.kheight, 0.0);
 
-  ProgressLine progressLine(isatty(STDERR_FILENO) != 0);
-  const auto start = std::chrono::steady_clock::now();
   const double wtdeconv =
       options.autoDeconvWeight
           ? automaticDeconvWeight(
@@ -109,9 +134,7 @@ int runKestrel(int argc, const char* const* argv) {
           ? deblurSparse(image.planes.data(), output.data(), image.height, image.width,
                          image.channels, kernel.data(), options.kheight, options.kwidth,
                          wtdeconv, deringing, options.denoise,
-                         estimatePictureNoise(image.planes.data(), image.height, image.width,
-                                              image.channels),
-                         progressLine.callback())
+                         pictureNoise, progressLine.callback())
           : deblurMultiScale(image.planes.data(), output.data(), image.height, image.width,
                              image.channels, kernel.data(), options.kheight, options.kwidth,
                              options.gamma, options.wtscale, wtdeconv, deringing,

@@ -102,10 +102,15 @@ ParsedArguments parsePositionals(const std::vector<std::string>& words) {
 
   const char* sizeNames[2] = {"kwidth", "kheight"};
   int* sizes[2] = {&options.kwidth, &options.kheight};
+  bool* automaticSizes[2] = {&options.autoKernelWidth, &options.autoKernelHeight};
   for (int i = 0; i < 2; ++i) {
     const std::string& text = words[2 + i];
+    if (text == kAutoWord) {
+      *automaticSizes[i] = true;
+      continue;
+    }
     if (!parseInteger(text, *sizes[i])) {
-      return usageError(describe(sizeNames[i], text, "is not a whole number"));
+      return usageError(describe(sizeNames[i], text, "is not a whole number or auto"));
     }
     if (*sizes[i] < 1) return usageError(describe(sizeNames[i], text, "must be at least 1"));
     if (*sizes[i] % 2 == 0) {
@@ -113,7 +118,8 @@ ParsedArguments parsePositionals(const std::vector<std::string>& words) {
                                  "must be odd: the kernel needs a centre pixel"));
     }
   }
-  if (std::max(options.kwidth, options.kheight) < 3) {
+  if (!options.autoKernelWidth && !options.autoKernelHeight &&
+      std::max(options.kwidth, options.kheight) < 3) {
     return usageError("kernel 1x1 is no blur: kwidth or kheight must be at least 3");
   }
 
@@ -202,6 +208,29 @@ bool kernelFitsPicture(const KestrelOptions& options, int width, int height,
   return false;
 }
 
+KernelSize largestKernelSize(const KestrelOptions& options, int width, int height) {
+  const int probe = std::max(3, probeKernelSide(width, height));
+  return {options.autoKernelWidth ? probe : options.kwidth,
+          options.autoKernelHeight ? probe : options.kheight};
+}
+
+bool kernelSizeMeasurable(const KestrelOptions& options, KernelSize probe, int width,
+                          int height, std::string& error) {
+  const std::string picture = std::to_string(width) + "x" + std::to_string(height) +
+                              " picture '" + options.input + "'";
+  if (probeKernelSide(width, height) == 0) {
+    error = "the " + picture + " is too small to measure a kernel size in";
+    return false;
+  }
+  if (sparseScheduleFitsPicture(sparseSchedule(width, height, probe.width, probe.height))) {
+    return true;
+  }
+  error = "kernel " + std::to_string(probe.width) + "x" + std::to_string(probe.height) +
+          ", which measures the kernel size, is too large for the " + picture +
+          ": give both sides as numbers";
+  return false;
+}
+
 std::string kestrelBannerAndUsage() {
   return "Kestrel\n"
          "version 0.8\n\n"
@@ -222,7 +251,9 @@ std::string kestrelHelp() {
          "  output       deblurred picture; its ending (png, jpg, bmp) chooses the format\n"
          "  kwidth       width of the largest expected blur, in pixels; odd, at least 1\n"
          "  kheight      height of the largest expected blur, in pixels; odd, at least 1\n"
-         "               (the larger of the two at least 3; sizes of 15 to 61 are typical)\n"
+         "               (the larger of the two at least 3; sizes of 15 to 61 are typical);\n"
+         "               either may be auto: the blur is first measured with a generous\n"
+         "               kernel and the size that holds it is used\n"
          "  gamma        exponent applied to the samples before the kernel is estimated;\n"
          "               above 0, at most 10 (2.2 suits ordinary photographs, 1 linear data);\n"
          "               the sparse estimator works on the samples as they are\n"

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "deblur/kernel_size.h"
+
 namespace kestrel {
 
 // How the blur kernel is estimated: Classic predicts sharp edges and fits
@@ -22,6 +24,10 @@ struct KestrelOptions {
   double wtderinging = 1.0;
   int denoise = 0;
   KernelEstimator estimator = KernelEstimator::Classic;
+  // The side is to be measured from the picture (kwidth or kheight auto); it
+  // holds 0 until then.
+  bool autoKernelWidth = false;
+  bool autoKernelHeight = false;
   // The deconvolution weight is to be picked from the noise measured in the
   // picture; wtdeconv then keeps its default.
   bool autoDeconvWeight = false;
@@ -44,7 +50,7 @@ struct ParsedArguments {
 // Reads `kestrel input output kwidth kheight gamma [wtscale wtdeconv
 // wtderinging denoise]`; arguments after the ninth are ignored. Numbers are
 // parsed strictly and checked against the ranges where the maths is defined.
-// wtdeconv may also be the word auto. "--estimator NAME" or
+// kwidth, kheight and wtdeconv may also be the word auto. "--estimator NAME" or
 // "--estimator=NAME", NAME classic or sparse, may stand anywhere among the
 // words and is taken out before the rest is read; given more than once, the
 // last counts. With sparse and no wtdeconv, the weight is auto.
@@ -64,6 +70,16 @@ std::string kernelPathFor(const std::string& input);
 // level; on false, error names the sizes.
 bool kernelFitsPicture(const KestrelOptions& options, int width, int height,
                        std::string& error);
+
+// The kernel size of the run's largest estimate on a width x height picture:
+// the size given, with every automatic side at the generous side its
+// measurement starts from (probeKernelSide, at least 3).
+KernelSize largestKernelSize(const KestrelOptions& options, int width, int height);
+
+// Checks that an automatic size can be measured on the picture with the
+// generous kernel probe; on false, error says why.
+bool kernelSizeMeasurable(const KestrelOptions& options, KernelSize probe, int width,
+                          int height, std::string& error);
 
 // The texts printed for too few arguments, --help and --version.
 std::string kestrelBannerAndUsage();

@@ -598,10 +598,9 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
   std::copy(levelKernel.begin(), levelKernel.end(), kernel);
 }
 
-int deblurSparse(const double* input, double* output, int height, int width, int channels,
-                 double* kernel, int kheight, int kwidth, double wtdeconv, int deringingWeight,
-                 int denoise, double noiseSigma, const DeblurProgressCallback& progress) {
-  announce("start kernel estimation...\n", progress);
+void estimatePictureKernelSparse(const double* input, int height, int width, int channels,
+                                 double* kernel, int kheight, int kwidth, double noiseSigma,
+                                 const DeblurProgressCallback& progress) {
   // The kernel is estimated on the samples exactly as the final stage
   // deconvolves them: a kernel fitted to gamma-corrected samples would not
   // be the blur the deconvolution undoes.
@@ -616,6 +615,14 @@ int deblurSparse(const double* input, double* output, int height, int width, int
                          cropped(clipped, width, window).data(), window.rows, window.cols,
                          kernel, kheight, kwidth, noiseSigma, progress);
   }
+}
+
+int deblurSparse(const double* input, double* output, int height, int width, int channels,
+                 double* kernel, int kheight, int kwidth, double wtdeconv, int deringingWeight,
+                 int denoise, double noiseSigma, const DeblurProgressCallback& progress) {
+  announce("start kernel estimation...\n", progress);
+  estimatePictureKernelSparse(input, height, width, channels, kernel, kheight, kwidth,
+                              noiseSigma, progress);
   deconvolvePicture(input, output, height, width, channels, kernel, kheight, kwidth, wtdeconv,
                     deringingWeight, denoise, progress);
   return 0;

@@ -53,6 +53,13 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
                           double* kernel, int kernelRows, int kernelCols, double noiseSigma,
                           const DeblurProgressCallback& progress = {});
 
+// The kernel of a whole picture, planes as deblurSparse takes them: estimated
+// on their grey image, away from clipped samples, and on a large picture
+// only within its window richest in edges.
+void estimatePictureKernelSparse(const double* input, int height, int width, int channels,
+                                 double* kernel, int kheight, int kwidth, double noiseSigma,
+                                 const DeblurProgressCallback& progress = {});
+
 // Blind deblurring with the sparse estimator: the arguments are those of
 // deblurMultiScale (multiscale.h) without gamma and wtscale, plus
 // noiseSigma, the noise of the picture's grey image (estimatePictureNoise).

@@ -114,6 +114,32 @@ TEST_F(KestrelCommand, TheSparseEstimatorRunsWithAnAutomaticWeightAndWritesBothP
   EXPECT_TRUE(fileExists(path("scene_kernel.png")));
 }
 
+TEST_F(KestrelCommand, AnAutomaticKernelSizeIsMeasuredPrintedAndUsed) {
+  writeBlurredPicture("scene.png");
+  const auto result = runCommand("kestrel", {"scene.png", "sharp.png", "auto", "auto", "2.2"}, dir_);
+  EXPECT_EQ(result.status, 0) << result.err;
+  const std::regex chosen("measure the kernel size...\n(Level \\d+\n)+kernel size (\\d+)x(\\d+) "
+                          "\\(measured\\)\nstart kernel estimation...\n[^]*");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(result.out, match, chosen)) << result.out;
+  LoadedPlanes kernel;
+  std::string error;
+  ASSERT_TRUE(loadImagePlanes(path("scene_kernel.png"), kernel, error)) << error;
+  EXPECT_EQ(kernel.width, std::stoi(match[2]));
+  EXPECT_EQ(kernel.height, std::stoi(match[3]));
+}
+
+TEST_F(KestrelCommand, APictureTooSmallToMeasureAKernelSizeInIsAUsageError) {
+  std::vector<double> planes(3 * 2 * 40, 0.5);
+  std::string error;
+  ASSERT_TRUE(saveImagePlanes(planes.data(), 40, 2, 3, path("strip.png"), error)) << error;
+  const auto result = runCommand("kestrel", {"strip.png", "out.png", "auto", "3", "2.2"}, dir_);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.err.find("too small to measure a kernel size"), std::string::npos)
+      << result.err;
+  EXPECT_FALSE(fileExists(path("out.png")));
+}
+
 TEST_F(KestrelCommand, AnUnknownEstimatorIsAUsageErrorBeforeAnyWork) {
   writeBlurredPicture("in.png");
   const auto result =

@@ -230,8 +230,8 @@ TEST(AutomaticWeight, IsRefusedInEveryOtherPositionNamingTheArgument) {
     std::string named;
   };
   const std::vector<Case> cases = {
-      {{"i.png", "o.png", "auto", "31", "2.2"}, "kwidth"},
-      {{"i.png", "o.png", "31", "auto", "2.2"}, "kheight"},
+      {{"i.png", "o.png", "Auto", "31", "2.2"}, "kwidth"},
+      {{"i.png", "o.png", "31", "auto ", "2.2"}, "kheight"},
       {{"i.png", "o.png", "31", "31", "auto"}, "gamma"},
       {{"i.png", "o.png", "31", "31", "2", "auto"}, "wtscale"},
       {{"i.png", "o.png", "31", "31", "2", "0.7", "0.02", "auto"}, "wtderinging"},
@@ -244,6 +244,35 @@ TEST(AutomaticWeight, IsRefusedInEveryOtherPositionNamingTheArgument) {
     EXPECT_EQ(parsed.outcome, ParseOutcome::UsageError) << c.named;
     EXPECT_NE(parsed.error.find(c.named + " '"), std::string::npos) << parsed.error;
   }
+}
+
+TEST(AutomaticKernelSize, EitherSideMayBeMeasuredAndKeepsTheOtherAsGiven) {
+  const ParsedArguments both = parse({"i.png", "o.png", "auto", "auto", "2.2"});
+  ASSERT_EQ(both.outcome, ParseOutcome::Run) << both.error;
+  EXPECT_TRUE(both.options.autoKernelWidth);
+  EXPECT_TRUE(both.options.autoKernelHeight);
+  // A given side of 1 is no longer a 1 x 1 kernel when the other is measured.
+  const ParsedArguments one = parse({"i.png", "o.png", "1", "auto", "2.2"});
+  ASSERT_EQ(one.outcome, ParseOutcome::Run) << one.error;
+  EXPECT_FALSE(one.options.autoKernelWidth);
+  EXPECT_EQ(one.options.kwidth, 1);
+  EXPECT_TRUE(one.options.autoKernelHeight);
+  const ParsedArguments even = parse({"i.png", "o.png", "auto", "8", "2.2"});
+  EXPECT_EQ(even.outcome, ParseOutcome::UsageError);
+  EXPECT_NE(even.error.find("kheight '8'"), std::string::npos) << even.error;
+}
+
+TEST(AutomaticKernelSize, TheMeasuringKernelIsSizedToThePicture) {
+  const ParsedArguments parsed = parse({"i.png", "o.png", "auto", "9", "2.2"});
+  const KernelSize largest = largestKernelSize(parsed.options, 4000, 3000);
+  EXPECT_EQ(largest.width, 75);
+  EXPECT_EQ(largest.height, 9);
+  std::string error;
+  EXPECT_TRUE(kernelSizeMeasurable(parsed.options, largest, 4000, 3000, error)) << error;
+  // Measurable with a 15-wide probe, but not with a given height of 9 on 6 rows.
+  EXPECT_FALSE(kernelSizeMeasurable(parsed.options, largestKernelSize(parsed.options, 80, 6),
+                                    80, 6, error));
+  EXPECT_NE(error.find("give both sides as numbers"), std::string::npos) << error;
 }
 
 TEST(KestrelHelp, ExplainsTheEstimatorAndTheAutomaticWeight) {
