@@ -32,6 +32,9 @@ constexpr double kLambdaFloor = 1e-5;
 // image with finer detail pins down its exact profile.
 constexpr int kRefiningIterations = 10;
 constexpr double kRefiningLambdaDecay = 1.3;
+// Conjugate-gradient steps of each refining kernel solve, which starts from
+// the kernel of the previous iteration.
+constexpr int kRefiningSolveSteps = 5;
 // The refining ridge's share: kRefiningRidgePerNoiseVariance times the
 // noise's variance, kept between these two. Noise left in the latent
 // image's fine detail needs the heavier ridge; where it needs the full one,
@@ -263,6 +266,10 @@ class SparseLevelSolver {
         blurredGradXSpectrum_(halfCells_),
         blurredGradYSpectrum_(halfCells_),
         kernelTimesBlurred_(halfCells_),
+        latentGradXSpectrum_(halfCells_),
+        latentGradYSpectrum_(halfCells_),
+        kernelSpectrum_(halfCells_),
+        correlationSum_(halfCells_),
         kernelPower_(halfCells_),
         differencePower_(halfCells_),
         mask_(kernelDataMask(clipped, rows, cols, kernelRows, kernelCols, canvasRows_,
@@ -383,7 +390,108 @@ class SparseLevelSolver {
     cleanKernel(kernel, kernelRows_, kernelCols_);
   }
 
+  // The same fit solved exactly: the least squares over the masked pixels
+  // only, for a kernel confined to its support, by a few conjugate-gradient
+  // steps from the current kernel; then cleaned and normalised. The closed
+  // form above lets the latent image's gradients end at the mask's border
+  // and the kernel spread over the whole canvas, which blurs the profile the
+  // refining iterations are after.
+  void refineKernel(const Plane& latent, double ridgeShare, Plane& kernel) {
+    gradients(latent.data(), canvasRows_, canvasCols_, gradX_.data(), gradY_.data());
+    std::copy(gradX_.begin(), gradX_.end(), grid_.data());
+    forward_.execute();
+    copySpectrum(latentGradXSpectrum_);
+    std::copy(gradY_.begin(), gradY_.end(), grid_.data());
+    forward_.execute();
+    copySpectrum(latentGradYSpectrum_);
+
+    double meanPower = 0.0;
+    for (std::size_t i = 0; i < halfCells_; ++i) {
+      meanPower += squaredMagnitude(latentGradXSpectrum_[i]) +
+                   squaredMagnitude(latentGradYSpectrum_[i]);
+      spectrum_[i][0] = spectrum_[i][1] = 0.0;
+      addCorrelation(latentGradXSpectrum_[i], blurredGradXSpectrum_[i], spectrum_[i]);
+      addCorrelation(latentGradYSpectrum_[i], blurredGradYSpectrum_[i], spectrum_[i]);
+    }
+    const double ridge = ridgeShare * meanPower / static_cast<double>(halfCells_) + 1e-300;
+    backward_.execute();
+    const std::size_t size = kernel.size();
+    Plane residual(size);
+    cutKernel(grid_.data(), residual.data(), canvasRows_, canvasCols_, kernelRows_, kernelCols_,
+              static_cast<double>(cells_));
+
+    Plane product(size);
+    normalProduct(kernel, ridge, product);
+    double residualPower = 0.0;
+    for (std::size_t i = 0; i < size; ++i) {
+      residual[i] -= product[i];
+      residualPower += residual[i] * residual[i];
+    }
+    Plane direction = residual;
+    for (int step = 0; step < kRefiningSolveSteps && residualPower > 0.0; ++step) {
+      normalProduct(direction, ridge, product);
+      double curvature = 0.0;
+      for (std::size_t i = 0; i < size; ++i) curvature += direction[i] * product[i];
+      if (!(curvature > 0.0)) break;
+      const double move = residualPower / curvature;
+      double nextPower = 0.0;
+      for (std::size_t i = 0; i < size; ++i) {
+        kernel[i] += move * direction[i];
+        residual[i] -= move * product[i];
+        nextPower += residual[i] * residual[i];
+      }
+      const double turn = nextPower / residualPower;
+      residualPower = nextPower;
+      for (std::size_t i = 0; i < size; ++i) direction[i] = residual[i] + turn * direction[i];
+    }
+    cleanKernel(kernel, kernelRows_, kernelCols_);
+  }
+
  private:
+  static double squaredMagnitude(const fftw_complex& z) { return z[0] * z[0] + z[1] * z[1]; }
+
+  // sum += conj(a) b
+  static void addCorrelation(const fftw_complex& a, const fftw_complex& b, fftw_complex& sum) {
+    sum[0] += a[0] * b[0] + a[1] * b[1];
+    sum[1] += a[0] * b[1] - a[1] * b[0];
+  }
+
+  // product = A^T M A k + ridge k, where A convolves the latent image's
+  // gradients (refineKernel's) with the kernel k and M is the data mask.
+  void normalProduct(const Plane& k, double ridge, Plane& product) {
+    std::fill(grid_.data(), grid_.data() + cells_, 0.0);
+    placeKernel(k.data(), grid_.data(), canvasRows_, canvasCols_, kernelRows_, kernelCols_);
+    forward_.execute();
+    copySpectrum(kernelSpectrum_);
+    for (std::size_t i = 0; i < halfCells_; ++i) {
+      correlationSum_[i][0] = correlationSum_[i][1] = 0.0;
+    }
+    const double cells = static_cast<double>(cells_);
+    for (const FftwBuffer* gradient : {&latentGradXSpectrum_, &latentGradYSpectrum_}) {
+      for (std::size_t i = 0; i < halfCells_; ++i) {
+        const double kr = kernelSpectrum_[i][0], ki = kernelSpectrum_[i][1];
+        const double gr = (*gradient)[i][0], gi = (*gradient)[i][1];
+        spectrum_[i][0] = kr * gr - ki * gi;
+        spectrum_[i][1] = kr * gi + ki * gr;
+      }
+      backward_.execute();
+      for (std::size_t i = 0; i < cells_; ++i) grid_[i] *= mask_[i] / cells;
+      forward_.execute();
+      for (std::size_t i = 0; i < halfCells_; ++i) {
+        addCorrelation((*gradient)[i], spectrum_[i], correlationSum_[i]);
+      }
+    }
+    copySpectrumFrom(correlationSum_);
+    backward_.execute();
+    cutKernel(grid_.data(), product.data(), canvasRows_, canvasCols_, kernelRows_, kernelCols_,
+              cells);
+    for (std::size_t i = 0; i < product.size(); ++i) product[i] += ridge * k[i];
+  }
+
+  void copySpectrumFrom(const FftwBuffer& source) {
+    std::memcpy(spectrum_.data(), source.data(), sizeof(fftw_complex) * halfCells_);
+  }
+
   void copySpectrum(FftwBuffer& target) const {
     std::memcpy(target.data(), spectrum_.data(), sizeof(fftw_complex) * halfCells_);
   }
@@ -409,6 +517,10 @@ class SparseLevelSolver {
   FftwBuffer blurredGradXSpectrum_;
   FftwBuffer blurredGradYSpectrum_;
   FftwBuffer kernelTimesBlurred_;
+  FftwBuffer latentGradXSpectrum_;
+  FftwBuffer latentGradYSpectrum_;
+  FftwBuffer kernelSpectrum_;
+  FftwBuffer correlationSum_;
   Plane kernelPower_;
   Plane differencePower_;
   Plane mask_;
@@ -589,8 +701,11 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
       }
       const bool refining = k >= kIterationsPerLevel;
       solver.estimateLatent(levelKernel, lambda, latent);
-      solver.estimateKernel(latent, refining ? refiningRidgeShare : kKernelRidgeShare,
-                            levelKernel);
+      if (refining) {
+        solver.refineKernel(latent, refiningRidgeShare, levelKernel);
+      } else {
+        solver.estimateKernel(latent, kKernelRidgeShare, levelKernel);
+      }
       lambda = std::max(lambda / (refining ? kRefiningLambdaDecay : kLambdaDecay), lambdaFloor);
     }
     centreKernel(levelKernel, level.kernelHeight, level.kernelWidth);

@@ -116,7 +116,8 @@ TEST_F(KestrelCommand, TheSparseEstimatorRunsWithAnAutomaticWeightAndWritesBothP
 
 TEST_F(KestrelCommand, AnAutomaticKernelSizeIsMeasuredPrintedAndUsed) {
   writeBlurredPicture("scene.png");
-  const auto result = runCommand("kestrel", {"scene.png", "sharp.png", "auto", "auto", "2.2"}, dir_);
+  const auto result =
+      runCommand("kestrel", {"scene.png", "sharp.png", "auto", "auto", "2.2"}, dir_);
   EXPECT_EQ(result.status, 0) << result.err;
   const std::regex chosen("measure the kernel size...\n(Level \\d+\n)+kernel size (\\d+)x(\\d+) "
                           "\\(measured\\)\nstart kernel estimation...\n[^]*");
