@@ -96,7 +96,9 @@ int runKestrel(int argc, const char* const* argv) {
       needsNoise
           ? estimatePictureNoise(image.planes.data(), image.height, image.width, image.channels)
           : 0.0;
-  ProgressLine progressLine(isatty(STDERR_FILENO) != 0);
+  ProgressLine progressLine(
+      isatty(STDERR_FILENO) != 0,
+      blindStageWeights(options.estimator == KernelEstimator::Sparse, automaticSize));
   const auto start = std::chrono::steady_clock::now();
   if (automaticSize) {
     const KernelSize probe = largestKernelSize(options, image.width, image.height);

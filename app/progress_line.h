@@ -1,22 +1,43 @@
 // One line on standard error, rewritten in place, that tells what a long run
-// is doing. Disabled (silent) when standard error is not a terminal, so that
-// logs and pipes see only the ordinary messages.
+// is doing: a bar of the share of the run done, the stage, the time elapsed
+// and the time left. Disabled (silent) when standard error is not a
+// terminal, so that logs and pipes see only the ordinary messages.
 #pragma once
 
 #include <chrono>
 #include <string>
 
-#include "deblur/multiscale.h"
+#include "deblur/final_stage.h"
 
 namespace kestrel {
 
-// The text shown for one stage, e.g.
-// "kernel estimation level 2 of 6, iteration 3 of 10 [12 s]".
-std::string describeProgress(const DeblurProgress& progress, double elapsedSeconds);
+// Relative time each stage of a run takes; only the ratios count. A stage
+// the run does not have weighs 0.
+struct StageWeights {
+  double sizeMeasurement = 0.0;
+  double kernelEstimation = 0.0;
+  double padding = 0.0;
+  double deconvolution = 0.0;
+};
+
+// Weights measured on colour photos of 1 to 2 megapixels with a 31 x 31
+// kernel, for the blind command with the classic or the sparse estimator,
+// with or without an automatic kernel size.
+StageWeights blindStageWeights(bool sparse, bool measuresKernelSize);
+
+// Share of the whole run done when progress is reported, 0 to 1.
+double shareDone(const DeblurProgress& progress, const StageWeights& weights);
+
+// The line shown, cut to fit columns characters, e.g. "[#####-----------]
+// 35% 12 s, 22 s left: estimating the kernel, level 2/6, iteration 3/10".
+// The time left (elapsed times the share to do over the share done) is shown
+// once the run is far enough along for the ratio to mean something.
+std::string describeProgress(const DeblurProgress& progress, double share,
+                             double elapsedSeconds, int columns);
 
 class ProgressLine {
  public:
-  explicit ProgressLine(bool enabled);
+  ProgressLine(bool enabled, StageWeights weights);
 
   // A callback for the driver; empty when the line is disabled.
   DeblurProgressCallback callback();
@@ -27,6 +48,7 @@ class ProgressLine {
   void show(const DeblurProgress& progress);
 
   bool enabled_;
+  StageWeights weights_;
   bool shown_ = false;
   std::chrono::steady_clock::time_point start_;
 };

@@ -101,6 +101,7 @@ void deconvolvePicture(const double* input, double* output, int height, int widt
   for (int c = 0; c < channels; ++c) {
     report.stage = DeblurProgress::Stage::Deconvolution;
     report.plane = c + 1;
+    report.done = static_cast<double>(c) / channels;
     if (progress) progress(report);
     padded.widen(c, wide.data());
     const bool done =

@@ -10,9 +10,11 @@ namespace kestrel {
 
 // What the driver is doing, for progress displays. ConsoleMessage comes just
 // before the driver prints a line to standard output, so that a display on
-// the same terminal can clear itself first.
+// the same terminal can clear itself first. SizeMeasurement is the kernel
+// estimation that measures an automatic kernel size, reported like
+// KernelEstimation.
 struct DeblurProgress {
-  enum class Stage { ConsoleMessage, KernelEstimation, Padding, Deconvolution };
+  enum class Stage { ConsoleMessage, SizeMeasurement, KernelEstimation, Padding, Deconvolution };
   Stage stage = Stage::KernelEstimation;
   int level = 0;      // pyramid level, counted from 1 at the coarsest
   int levels = 0;
@@ -20,6 +22,7 @@ struct DeblurProgress {
   int iterations = 0;
   int plane = 0;      // counted from 1
   int planes = 0;
+  double done = 0.0;  // share of the stage's work finished before this report, 0 to 1
 };
 
 using DeblurProgressCallback = std::function<void(const DeblurProgress&)>;

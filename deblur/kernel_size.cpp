@@ -77,8 +77,18 @@ KernelSize measureKernelSize(const double* input, int height, int width, int cha
   const int probeWidth = automaticWidth ? probe : given.width;
   const int probeHeight = automaticHeight ? probe : given.height;
   std::vector<double> kernel(static_cast<std::size_t>(probeWidth) * probeHeight);
+  DeblurProgressCallback measuring;
+  if (progress) {
+    measuring = [&progress](const DeblurProgress& report) {
+      DeblurProgress relabelled = report;
+      if (relabelled.stage == DeblurProgress::Stage::KernelEstimation) {
+        relabelled.stage = DeblurProgress::Stage::SizeMeasurement;
+      }
+      progress(relabelled);
+    };
+  }
   estimatePictureKernelSparse(input, height, width, channels, kernel.data(), probeHeight,
-                              probeWidth, noiseSigma, progress);
+                              probeWidth, noiseSigma, measuring);
   const KernelSize extent = kernelExtent(kernel.data(), probeHeight, probeWidth);
   return {automaticWidth ? extent.width : given.width,
           automaticHeight ? extent.height : given.height};

@@ -107,6 +107,13 @@ int deblurMultiScale(const double* input, double* output, int height, int width,
     resampleByScale(pyramid[0].data(), pyramid[s].data(), height, width, schedule[s].scale);
   }
 
+  // Work of a level, for progress reports: its pixels times its iterations.
+  std::vector<double> workBefore(levels + 1, 0.0);
+  for (int s = levels - 1; s >= 0; --s) {
+    workBefore[s] = workBefore[s + 1] + static_cast<double>(schedule[s].width) *
+                                            schedule[s].height * schedule[s].iterations;
+  }
+
   Plane coarserKernel;
   Plane coarserLatent;
   for (int s = levels - 1; s >= 0; --s) {
@@ -157,6 +164,7 @@ int deblurMultiScale(const double* input, double* output, int height, int width,
         report.levels = levels;
         report.iteration = k + 1;
         report.iterations = level.iterations;
+        report.done = (workBefore[s + 1] + static_cast<double>(rows) * cols * k) / workBefore[0];
         progress(report);
       }
       params.latent = latent.data();

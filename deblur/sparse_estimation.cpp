@@ -652,6 +652,18 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
       std::clamp(kRefiningRidgePerNoiseVariance * noiseVariance, kLeastRefiningRidgeShare,
                  kKernelRidgeShare);
 
+  const bool refine = refiningRidgeShare < kKernelRidgeShare;
+  const auto iterationsAt = [&](int s) {
+    return kIterationsPerLevel + (s == 0 && refine ? kRefiningIterations : 0);
+  };
+  // Work of a level: its pixels times its iterations.
+  std::vector<double> workBefore(levels + 1, 0.0);
+  for (int s = levels - 1; s >= 0; --s) {
+    workBefore[s] = workBefore[s + 1] + static_cast<double>(schedule[s].width) *
+                                            schedule[s].height * iterationsAt(s);
+  }
+  const double totalWork = workBefore[0];
+
   Plane levelKernel;
   for (int s = levels - 1; s >= 0; --s) {
     const SparseLevel& level = schedule[s];
@@ -688,8 +700,7 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
                              level.kernelWidth);
     Plane latent;
     double lambda = kLambdaStart;
-    const bool refine = s == 0 && refiningRidgeShare < kKernelRidgeShare;
-    const int iterations = kIterationsPerLevel + (refine ? kRefiningIterations : 0);
+    const int iterations = iterationsAt(s);
     for (int k = 0; k < iterations; ++k) {
       if (progress) {
         DeblurProgress report;
@@ -697,6 +708,8 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
         report.levels = levels;
         report.iteration = k + 1;
         report.iterations = iterations;
+        report.done = (workBefore[s + 1] + static_cast<double>(level.width) * level.height * k) /
+                      totalWork;
         progress(report);
       }
       const bool refining = k >= kIterationsPerLevel;

@@ -128,6 +128,8 @@ TEST_F(KestrelCommand, AnAutomaticKernelSizeIsMeasuredPrintedAndUsed) {
   ASSERT_TRUE(loadImagePlanes(path("scene_kernel.png"), kernel, error)) << error;
   EXPECT_EQ(kernel.width, std::stoi(match[2]));
   EXPECT_EQ(kernel.height, std::stoi(match[3]));
+  // Standard error is a pipe here: no progress bar is drawn on it.
+  EXPECT_EQ(result.err, "");
 }
 
 TEST_F(KestrelCommand, APictureTooSmallToMeasureAKernelSizeInIsAUsageError) {
