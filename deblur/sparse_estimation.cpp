@@ -359,15 +359,13 @@ class SparseLevelSolver {
   // over the masked pixels; cleaned and normalised.
   void estimateKernel(const Plane& latent, double ridgeShare, Plane& kernel) {
     gradients(latent.data(), canvasRows_, canvasCols_, gradX_.data(), gradY_.data());
-    std::vector<double> numerator(2 * halfCells_, 0.0);
+    FftwBuffer& numerator = correlationSum_;
     std::vector<double> denominator(halfCells_, 0.0);
+    for (std::size_t i = 0; i < halfCells_; ++i) numerator[i][0] = numerator[i][1] = 0.0;
     const auto accumulate = [&](const FftwBuffer& blurredGradient) {
       for (std::size_t i = 0; i < halfCells_; ++i) {
-        const double lr = spectrum_[i][0], li = spectrum_[i][1];
-        const double br = blurredGradient[i][0], bi = blurredGradient[i][1];
-        numerator[2 * i] += lr * br + li * bi;
-        numerator[2 * i + 1] += lr * bi - li * br;
-        denominator[i] += lr * lr + li * li;
+        addCorrelation(spectrum_[i], blurredGradient[i], numerator[i]);
+        denominator[i] += squaredMagnitude(spectrum_[i]);
       }
     };
     maskedForward(gradX_);
@@ -380,8 +378,8 @@ class SparseLevelSolver {
     meanPower /= static_cast<double>(halfCells_);
     const double ridge = ridgeShare * meanPower + 1e-300;
     for (std::size_t i = 0; i < halfCells_; ++i) {
-      spectrum_[i][0] = numerator[2 * i] / (denominator[i] + ridge);
-      spectrum_[i][1] = numerator[2 * i + 1] / (denominator[i] + ridge);
+      spectrum_[i][0] = numerator[i][0] / (denominator[i] + ridge);
+      spectrum_[i][1] = numerator[i][1] / (denominator[i] + ridge);
     }
     backward_.execute();
     kernel.assign(area(kernelRows_, kernelCols_), 0.0);
@@ -463,9 +461,7 @@ class SparseLevelSolver {
     placeKernel(k.data(), grid_.data(), canvasRows_, canvasCols_, kernelRows_, kernelCols_);
     forward_.execute();
     copySpectrum(kernelSpectrum_);
-    for (std::size_t i = 0; i < halfCells_; ++i) {
-      correlationSum_[i][0] = correlationSum_[i][1] = 0.0;
-    }
+    for (std::size_t i = 0; i < halfCells_; ++i) correlationSum_[i][0] = correlationSum_[i][1] = 0;
     const double cells = static_cast<double>(cells_);
     for (const FftwBuffer* gradient : {&latentGradXSpectrum_, &latentGradYSpectrum_}) {
       for (std::size_t i = 0; i < halfCells_; ++i) {
