@@ -252,7 +252,7 @@ std::string kestrelHelp() {
          "  kwidth       width of the largest expected blur, in pixels; odd, at least 1\n"
          "  kheight      height of the largest expected blur, in pixels; odd, at least 1\n"
          "               (the larger of the two at least 3; sizes of 15 to 61 are typical);\n"
-         "               either may be auto: the blur is first measured with a generous\n"
+         "               either may be auto: the blur is first measured with a probe\n"
          "               kernel and the size that holds it is used\n"
          "  gamma        exponent applied to the samples before the kernel is estimated;\n"
          "               above 0, at most 10 (2.2 suits ordinary photographs, 1 linear data);\n"

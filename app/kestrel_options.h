@@ -72,12 +72,12 @@ bool kernelFitsPicture(const KestrelOptions& options, int width, int height,
                        std::string& error);
 
 // The kernel size of the run's largest estimate on a width x height picture:
-// the size given, with every automatic side at the generous side its
-// measurement starts from (probeKernelSide, at least 3).
+// the size given, with every automatic side at the largest its measurement
+// may probe or choose (probeKernelSide, at least 3).
 KernelSize largestKernelSize(const KestrelOptions& options, int width, int height);
 
-// Checks that an automatic size can be measured on the picture with the
-// generous kernel probe; on false, error says why.
+// Checks that an automatic size can be measured on the picture with probes
+// up to the largest; on false, error says why.
 bool kernelSizeMeasurable(const KestrelOptions& options, KernelSize probe, int width,
                           int height, std::string& error);
 

@@ -1,7 +1,7 @@
 // Automatic choice of the kernel size. The blur is first estimated with a
-// generous kernel; the size kept is the extent around the centre that holds
-// nearly all of that estimate's mass, plus a margin for what the generous
-// estimate leaves faint.
+// probe kernel, grown while the blur fills it; the size kept is the extent
+// around the centre that holds nearly all of that estimate's mass, plus a
+// margin for what the probe's estimate leaves faint.
 #pragma once
 
 #include "deblur/final_stage.h"
@@ -13,7 +13,7 @@ struct KernelSize {
   int height = 0;
 };
 
-// Side of the generous first estimate on a width x height picture: a fifth
+// Largest probe side on a width x height picture: a fifth
 // of the shorter side, odd, between 15 and 75, and no larger than the
 // sparse estimator's pyramid fits into the picture; 0 when not even a 3 x 3
 // kernel fits.
@@ -25,9 +25,10 @@ int probeKernelSide(int width, int height);
 KernelSize kernelExtent(const double* kernel, int rows, int cols);
 
 // Measures the blur of a picture (the planes as deblurSparse takes them):
-// estimates a kernel with the sparse estimator at probeKernelSide on every
-// automatic side (the given size elsewhere) and returns its extent there.
-// The picture must fit probeKernelSide.
+// estimates a kernel with the sparse estimator, 25 wide on every automatic
+// side (the given size elsewhere), and returns its extent; while the extent
+// fills the probe, estimates again with the probe twice as large, up to
+// probeKernelSide. The picture must fit probeKernelSide.
 KernelSize measureKernelSize(const double* input, int height, int width, int channels,
                              KernelSize given, bool automaticWidth, bool automaticHeight,
                              double noiseSigma, const DeblurProgressCallback& progress = {});

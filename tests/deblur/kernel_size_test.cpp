@@ -30,6 +30,18 @@ TEST(KernelExtent, HoldsTheBlurPathWithAMarginAndIgnoresFaintSpecks) {
   EXPECT_EQ(specked.height, line.height);
 }
 
+// A noisy estimate scatters specks over its whole grid; together they may
+// outweigh the path, but each stands alone.
+TEST(KernelExtent, FollowsThePathThroughScatteredNoise) {
+  std::vector<double> kernel = horizontalLine(41, 11);
+  for (int y = 0; y < 41; y += 6) {
+    for (int x = 0; x < 41; x += 6) kernel[static_cast<std::size_t>(y) * 41 + x] += 0.25 / 11;
+  }
+  const KernelSize extent = kernelExtent(kernel.data(), 41, 41);
+  EXPECT_EQ(extent.width, 15);
+  EXPECT_EQ(extent.height, 5);
+}
+
 TEST(KernelExtent, StaysOddAndWithinTheGrid) {
   const std::vector<double> full(15 * 9, 1.0);
   const KernelSize whole = kernelExtent(full.data(), 9, 15);
