@@ -17,7 +17,7 @@
 #include "deblur/multiscale.h"
 #include "deblur/noise_estimate.h"
 #include "deblur/sparse_estimation.h"
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 
 namespace kestrel {
 namespace {

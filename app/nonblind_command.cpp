@@ -9,8 +9,8 @@
 #include "app/image_io.h"
 #include "app/memory_budget.h"
 #include "deblur/final_stage.h"
-#include "fourier/padding.h"
-#include "fourier/parallel.h"
+#include "deblur/padding.h"
+#include "parallel/parallel.h"
 
 namespace kestrel {
 namespace {

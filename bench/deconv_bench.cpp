@@ -14,7 +14,7 @@
 #include "deconv/l1_tv_deconvolution.h"
 #include "deconv/median_filter.h"
 #include "deconv/tv_deconvolution.h"
-#include "fourier/padding.h"
+#include "deblur/padding.h"
 
 namespace kestrel {
 namespace {

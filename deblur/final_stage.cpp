@@ -8,8 +8,8 @@
 #include "deblur/noise_estimate.h"
 #include "deconv/l1_tv_deconvolution.h"
 #include "deconv/tv_deconvolution.h"
-#include "fourier/padding.h"
-#include "fourier/parallel.h"
+#include "deblur/padding.h"
+#include "parallel/parallel.h"
 
 namespace kestrel {
 namespace {

@@ -14,7 +14,7 @@
 #include "fourier/kernel_estimation.h"
 #include "fourier/latent_estimation.h"
 #include "fourier/level_spectra.h"
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 #include "prediction/prediction_engine.h"
 
 namespace kestrel {

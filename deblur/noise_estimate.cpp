@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 
 namespace kestrel {
 namespace {

@@ -11,8 +11,8 @@
 #include "deblur/resample.h"
 #include "fourier/fft_toolkit.h"
 #include "fourier/fftw_resources.h"
-#include "fourier/padding.h"
-#include "fourier/parallel.h"
+#include "deblur/padding.h"
+#include "parallel/parallel.h"
 #include "fourier/split_transform.h"
 
 namespace kestrel {

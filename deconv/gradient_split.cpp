@@ -8,7 +8,7 @@
 
 #include "deconv/median_filter.h"
 #include "fourier/half_spectra.h"
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 
 namespace kestrel {
 namespace {

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 
 namespace kestrel {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fourier/fftw_resources.h"
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 #include "fourier/split_transform.h"
 
 namespace kestrel {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 
 namespace kestrel {
 namespace {

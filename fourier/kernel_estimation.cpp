@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "fourier/fft_toolkit.h"
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 
 namespace kestrel {
 namespace {

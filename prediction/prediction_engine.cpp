@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "fourier/filter2d.h"
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 #include "prediction/filter_kernels.h"
 #include "prediction/shock_filter.h"
 

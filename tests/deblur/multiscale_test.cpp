@@ -12,7 +12,7 @@
 
 #include "codecs/png_codec.h"
 #include "deconv/tv_deconvolution.h"
-#include "fourier/padding.h"
+#include "deblur/padding.h"
 #include "tests/support/synthetic_scene.h"
 
 namespace kestrel {

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 
 namespace kestrel {
 namespace {

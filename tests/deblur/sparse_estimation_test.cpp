@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/image_io.h"
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 #include "tests/support/synthetic_scene.h"
 
 namespace kestrel {

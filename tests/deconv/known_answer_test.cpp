@@ -13,7 +13,7 @@
 #include "deconv/hyper_laplacian.h"
 #include "deconv/l1_tv_deconvolution.h"
 #include "deconv/tv_deconvolution.h"
-#include "fourier/padding.h"
+#include "deblur/padding.h"
 #include "tests/deconv/test_planes.h"
 
 namespace kestrel {

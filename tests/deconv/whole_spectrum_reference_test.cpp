@@ -17,7 +17,7 @@
 #include "deconv/tv_deconvolution.h"
 #include "fourier/fft_toolkit.h"
 #include "fourier/filter2d.h"
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 #include "tests/deconv/test_planes.h"
 #include "tests/support/agreement.h"
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 #include "tests/fourier/test_support.h"
 
 namespace kestrel {

@@ -12,7 +12,7 @@
 #include "fourier/kernel_estimation.h"
 #include "fourier/latent_estimation.h"
 #include "fourier/level_spectra.h"
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 #include "tests/fourier/straightforward.h"
 #include "tests/fourier/test_support.h"
 #include "tests/support/agreement.h"

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 #include "prediction/prediction_engine.h"
 #include "prediction/shock_filter.h"
 #include "tests/prediction/test_scenes.h"

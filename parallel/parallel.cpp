@@ -1,4 +1,4 @@
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 
 #include <algorithm>
 #include <atomic>

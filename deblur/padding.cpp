@@ -1,4 +1,4 @@
-#include "fourier/padding.h"
+#include "deblur/padding.h"
 
 #include <algorithm>
 #include <cassert>
@@ -6,16 +6,16 @@
 #include <cstddef>
 #include <vector>
 
+#include "deblur/pyramid_schedule.h"
 #include "deblur/resample.h"
 #include "fourier/fft_toolkit.h"
 #include "fourier/half_spectra.h"
-#include "fourier/parallel.h"
 #include "fourier/split_transform.h"
+#include "parallel/parallel.h"
 
 namespace kestrel {
 namespace {
 
-constexpr double kLevelScale = 0.618;
 constexpr int kStepsPerLevel = 10;
 // Rows handed to one thread at least: enough to outweigh starting it.
 constexpr int kRowsPerBlock = 32;
@@ -24,21 +24,10 @@ std::size_t cellCount(int rows, int cols) {
   return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
 }
 
-// The same level count as the kernel pyramid, so that the coarsest kernel is
-// about 3 samples across.
-int levelCount(int largestKernelSide) {
-  const double levels = std::ceil(
-      (std::log(3.0) - std::log(static_cast<double>(largestKernelSide))) / std::log(kLevelScale) +
-      1.0);
-  return levels < 1.0 ? 1 : static_cast<int>(levels);
-}
-
-// Scaled kernel side: at least 3 and odd, so the kernel keeps a centre.
-int coarseKernelSide(double scale, int side) {
-  int scaled = static_cast<int>(std::ceil(scale * side));
-  if (scaled < 3) scaled = 3;
-  if (scaled % 2 == 0) ++scaled;
-  return scaled;
+// The same levels as the kernel pyramid, so that the coarsest kernel is
+// about 3 samples across; a single level for kernels too small for one.
+int levelCount(int kernelWidth, int kernelHeight) {
+  return std::max(1, pyramidLevelCount(kernelWidth, kernelHeight));
 }
 
 // One level of the padding pyramid. Level 0 borrows the caller's buffers;
@@ -292,7 +281,7 @@ void padImage(const double* image, double* padded, const double* kernel, int wid
               const PaddingWeights& weights) {
   assert(width >= 1 && height >= 1 && planes >= 1);
   assert(kernelWidth >= 1 && kernelHeight >= 1 && padX >= 0 && padY >= 0);
-  const int levels = levelCount(std::max(kernelWidth, kernelHeight));
+  const int levels = levelCount(kernelWidth, kernelHeight);
 
   std::vector<PaddingLevel> pyramid(levels);
   PaddingLevel& full = pyramid[0];
@@ -307,7 +296,7 @@ void padImage(const double* image, double* padded, const double* kernel, int wid
   full.borrowedKernel = kernel;
   double scale = 1.0;
   for (int i = 1; i < levels; ++i) {
-    scale *= kLevelScale;
+    scale *= kPyramidScaleRatio;
     pyramid[i] = coarseLevel(image, kernel, width, height, planes, kernelWidth, kernelHeight, padX,
                              padY, scale);
   }

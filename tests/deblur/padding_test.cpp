@@ -1,4 +1,4 @@
-#include "fourier/padding.h"
+#include "deblur/padding.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "fourier/parallel.h"
+#include "parallel/parallel.h"
 #include "tests/support/agreement.h"
 
 namespace kestrel {
