@@ -115,15 +115,17 @@ ProgressLine::ProgressLine(bool enabled, StageWeights weights)
     : enabled_(enabled), weights_(weights), start_(std::chrono::steady_clock::now()) {}
 
 DeblurProgressCallback ProgressLine::callback() {
-  if (!enabled_) return {};
   return [this](const DeblurProgress& progress) { show(progress); };
 }
 
 void ProgressLine::show(const DeblurProgress& progress) {
   if (progress.stage == DeblurProgress::Stage::ConsoleMessage) {
     clear();
+    std::fputs(progress.message.c_str(), stdout);
+    std::fflush(stdout);
     return;
   }
+  if (!enabled_) return;
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start_;
   const std::string line = describeProgress(progress, shareDone(progress, weights_),
                                             elapsed.count(), terminalColumns());

@@ -1,7 +1,8 @@
 // One line on standard error, rewritten in place, that tells what a long run
 // is doing: a bar of the share of the run done, the stage, the time elapsed
 // and the time left. Disabled (silent) when standard error is not a
-// terminal, so that logs and pipes see only the ordinary messages.
+// terminal, so that logs and pipes see only the ordinary messages, which
+// go to standard output whether the line is shown or not.
 #pragma once
 
 #include <chrono>
@@ -39,7 +40,8 @@ class ProgressLine {
  public:
   ProgressLine(bool enabled, StageWeights weights);
 
-  // A callback for the driver; empty when the line is disabled.
+  // A callback for the driver: prints its messages on standard output and,
+  // when enabled, redraws the line.
   DeblurProgressCallback callback();
   // Erases the line so that the next message starts on a clean line.
   void clear();

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstdio>
 
 #include "deblur/noise_estimate.h"
 #include "deconv/l1_tv_deconvolution.h"
@@ -31,14 +30,12 @@ std::size_t area(int rows, int cols) {
 
 }  // namespace
 
-void announce(const char* message, const DeblurProgressCallback& progress) {
-  if (progress) {
-    DeblurProgress report;
-    report.stage = DeblurProgress::Stage::ConsoleMessage;
-    progress(report);
-  }
-  std::fputs(message, stdout);
-  std::fflush(stdout);
+void announce(const std::string& message, const DeblurProgressCallback& progress) {
+  if (!progress) return;
+  DeblurProgress report;
+  report.stage = DeblurProgress::Stage::ConsoleMessage;
+  report.message = message;
+  progress(report);
 }
 
 Plane centredDelta(int rows, int cols) {
@@ -83,26 +80,37 @@ double automaticDeconvWeight(double planeNoiseSigma) {
                     kLeastAutomaticWeight, 100.0);
 }
 
-void deconvolvePicture(const double* input, double* output, int height, int width, int channels,
-                       const double* kernel, int kheight, int kwidth, double wtdeconv,
-                       int deringingWeight, int denoise, const DeblurProgressCallback& progress) {
-  DeblurProgress report;
-  report.stage = DeblurProgress::Stage::Padding;
-  report.planes = channels;
+PaddedPicture padPicture(const double* input, const double* kernel, int height, int width,
+                         int channels, int kheight, int kwidth,
+                         const DeblurProgressCallback& progress) {
   announce("start padding image...\n", progress);
-  if (progress) progress(report);
-  const PaddedPicture padded(input, kernel, width, height, channels, kwidth, kheight);
+  if (progress) {
+    DeblurProgress report;
+    report.stage = DeblurProgress::Stage::Padding;
+    report.planes = channels;
+    progress(report);
+  }
+  return PaddedPicture(input, kernel, width, height, channels, kwidth, kheight);
+}
 
+bool deconvolvePadded(const PaddedPicture& padded, double* output, const double* kernel,
+                      int channels, int kheight, int kwidth, double wtdeconv,
+                      int deringingWeight, int denoise, const DeblurProgressCallback& progress) {
   announce("start deconvolution...\n", progress);
   const int wideRows = padded.wideRows();
   const int wideCols = padded.wideCols();
   Plane wide(padded.wideCells());
   Plane result(padded.wideCells(), 0.0);
+  bool everyPlane = true;
   for (int c = 0; c < channels; ++c) {
-    report.stage = DeblurProgress::Stage::Deconvolution;
-    report.plane = c + 1;
-    report.done = static_cast<double>(c) / channels;
-    if (progress) progress(report);
+    if (progress) {
+      DeblurProgress report;
+      report.stage = DeblurProgress::Stage::Deconvolution;
+      report.plane = c + 1;
+      report.planes = channels;
+      report.done = static_cast<double>(c) / channels;
+      progress(report);
+    }
     padded.widen(c, wide.data());
     const bool done =
         denoise >= 1
@@ -110,9 +118,19 @@ void deconvolvePicture(const double* input, double* output, int height, int widt
                              kheight, kwidth, wtdeconv, deringingWeight)
             : tvDeconvolve(wide.data(), result.data(), kernel, wideRows, wideCols, kheight,
                            kwidth, wtdeconv / 100.0, deringingWeight);
-    if (!done) announce("error in running deblur.\n", progress);
+    everyPlane = everyPlane && done;
     padded.crop(result.data(), c, output);
   }
+  return everyPlane;
+}
+
+bool deconvolvePicture(const double* input, double* output, int height, int width, int channels,
+                       const double* kernel, int kheight, int kwidth, double wtdeconv,
+                       int deringingWeight, int denoise, const DeblurProgressCallback& progress) {
+  const PaddedPicture padded =
+      padPicture(input, kernel, height, width, channels, kheight, kwidth, progress);
+  return deconvolvePadded(padded, output, kernel, channels, kheight, kwidth, wtdeconv,
+                          deringingWeight, denoise, progress);
 }
 
 }  // namespace kestrel

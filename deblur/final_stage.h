@@ -4,18 +4,22 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <vector>
+
+#include "deblur/padding.h"
 
 namespace kestrel {
 
-// What the driver is doing, for progress displays. ConsoleMessage comes just
-// before the driver prints a line to standard output, so that a display on
-// the same terminal can clear itself first. SizeMeasurement is the kernel
-// estimation that measures an automatic kernel size, reported like
-// KernelEstimation.
+// What the driver is doing, for progress displays. A ConsoleMessage report
+// carries a line of text for the user in message: the library prints
+// nothing itself, its caller decides where the lines go. SizeMeasurement is
+// the kernel estimation that measures an automatic kernel size, reported
+// like KernelEstimation.
 struct DeblurProgress {
   enum class Stage { ConsoleMessage, SizeMeasurement, KernelEstimation, Padding, Deconvolution };
   Stage stage = Stage::KernelEstimation;
+  std::string message;  // ConsoleMessage only, ending in a newline
   int level = 0;      // pyramid level, counted from 1 at the coarsest
   int levels = 0;
   int iteration = 0;  // counted from 1
@@ -27,8 +31,9 @@ struct DeblurProgress {
 
 using DeblurProgressCallback = std::function<void(const DeblurProgress&)>;
 
-// Prints message to standard output, telling progress first.
-void announce(const char* message, const DeblurProgressCallback& progress);
+// Hands message to progress as a ConsoleMessage report; without progress
+// the message goes nowhere.
+void announce(const std::string& message, const DeblurProgressCallback& progress);
 
 // The blur-free kernel of rows x cols: all zeros but a 1 at element
 // rows * cols / 2, the centre of odd sides.
@@ -51,14 +56,26 @@ double planeNoise(const double* input, int height, int width, int channels);
 // [0.005, 100].
 double automaticDeconvWeight(double planeNoiseSigma);
 
+// The first half of deconvolvePicture: every plane of input (channels planes
+// of height x width) padded for the kernel, kheight x kwidth.
+PaddedPicture padPicture(const double* input, const double* kernel, int height, int width,
+                         int channels, int kheight, int kwidth,
+                         const DeblurProgressCallback& progress);
+
+// The second half: deconvolves every plane of padded and crops it into
+// output; returns false as deconvolvePicture does.
+bool deconvolvePadded(const PaddedPicture& padded, double* output, const double* kernel,
+                      int channels, int kheight, int kwidth, double wtdeconv,
+                      int deringingWeight, int denoise, const DeblurProgressCallback& progress);
+
 // Pads every plane of input by the kernel size on each side, deconvolves it
 // with kernel (kheight x kwidth, non-negative, summing to 1) and crops the
 // result into output (same layout as input, every sample written). denoise
 // >= 1 selects the L1 deconvolution, which gets wtdeconv; otherwise the
-// least-squares one gets wtdeconv / 100. Prints the stage messages, and
-// "error in running deblur." for a plane whose deconvolution refuses the
-// kernel (the plane is still cropped into output).
-void deconvolvePicture(const double* input, double* output, int height, int width, int channels,
+// least-squares one gets wtdeconv / 100. Reports the stage messages.
+// Returns false when the deconvolution of some plane refused the kernel
+// (that plane is still cropped into output, as the input's own samples).
+bool deconvolvePicture(const double* input, double* output, int height, int width, int channels,
                        const double* kernel, int kheight, int kwidth, double wtdeconv,
                        int deringingWeight, int denoise, const DeblurProgressCallback& progress);
 

@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "deblur/padding.h"
 #include "deblur/pyramid_schedule.h"
 #include "deblur/recentre.h"
 #include "deblur/resample.h"
@@ -26,9 +25,9 @@ constexpr double kKernelWeight = 40.0;
 constexpr double kLatentWeight = 0.002;
 // A re-centred kernel is kept only if the shift lost at most 10 % of its mass.
 constexpr double kRecentreKeptMass = 0.9;
-// The coherence mask only helps the first iterations of a level; later ones
-// see every pixel.
-constexpr int kLastMaskedIteration = 3;
+// The coherence mask only helps the first predictions of a level; later
+// ones see every pixel.
+constexpr int kMaskedIterations = 5;
 
 std::size_t area(int rows, int cols) {
   return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
@@ -89,13 +88,12 @@ void cleanKernel(Plane& kernel, int rows, int cols, double fraction) {
   }
 }
 
-}  // namespace
-
-int deblurMultiScale(const double* input, double* output, int height, int width, int channels,
-                     double* kernel, int kheight, int kwidth, double gamma, double wtscale,
-                     double wtdeconv, int deringingWeight, int denoise,
-                     const DeblurProgressCallback& progress) {
-  announce("start kernel estimation...\n", progress);
+// Coarse to fine over the pyramid of gamma-corrected grey images: each
+// level alternates edge prediction, a kernel estimate and, for the next
+// iteration, a latent estimate. Writes the finest level's kernel.
+void estimateKernelMultiScale(const double* input, int height, int width, int channels,
+                              double* kernel, int kheight, int kwidth, double gamma,
+                              double wtscale, const DeblurProgressCallback& progress) {
   const double fraction = kernelThresholdFraction(kwidth, kheight);
   const std::vector<PyramidLevel> schedule = pyramidSchedule(width, height, kwidth, kheight);
   const int levels = static_cast<int>(schedule.size());
@@ -114,48 +112,44 @@ int deblurMultiScale(const double* input, double* output, int height, int width,
                                             schedule[s].height * schedule[s].iterations;
   }
 
-  Plane coarserKernel;
-  Plane coarserLatent;
+  Plane levelKernel;
+  Plane latent;
   for (int s = levels - 1; s >= 0; --s) {
     const PyramidLevel& level = schedule[s];
     const int rows = level.height;
     const int cols = level.width;
     const int kernelRows = level.kernelHeight;
     const int kernelCols = level.kernelWidth;
-    const std::string levelMessage = "Level " + std::to_string(s) + "\n";
-    announce(levelMessage.c_str(), progress);
+    announce("Level " + std::to_string(s) + "\n", progress);
 
-    Plane levelKernel = initialKernel(schedule, s, coarserKernel);
+    levelKernel = initialKernel(schedule, s, levelKernel);
     LevelSpectra spectra;
     prepareLevelSpectra(pyramid[s].data(), levelKernel.data(), cols, rows, kernelCols,
                         kernelRows, spectra);
 
+    if (s == levels - 1) {
+      latent = pyramid[s];
+    } else {
+      Plane finer(area(rows, cols));
+      resampleToSize(latent.data(), finer.data(), schedule[s + 1].height, schedule[s + 1].width,
+                     rows, cols);
+      latent = std::move(finer);
+    }
+
+    Plane coherence(area(rows, cols));
+    gradientCoherenceMap(spectra, coherence.data(), rows, cols, level.boxRows, level.boxCols);
+
+    // The engine carries its evolving thresholds and smoothing from one
+    // iteration of the level to the next.
     PredictionParams params;
+    params.latent = latent.data();
     params.width = cols;
     params.height = rows;
     params.planes = 1;
     params.kernelWidth = kernelCols;
     params.kernelHeight = kernelRows;
-    params.shockIterations = 1;
-    params.sigma = 2.0;
-    params.decay = 0.9;
-    params.gradThreshold[0] = -1.0;
-    params.shockStep = 1.0;
-    params.shockScale = 1.0;
-    params.coherenceThreshold = -100.0;
-    auto engine = std::make_unique<CImageMyPredictionEngine>();
-
-    Plane latent;
-    if (s == levels - 1) {
-      latent = pyramid[s];
-    } else {
-      latent.resize(area(rows, cols));
-      resampleToSize(coarserLatent.data(), latent.data(), schedule[s + 1].height,
-                     schedule[s + 1].width, rows, cols);
-    }
-
-    Plane coherence(area(rows, cols));
-    gradientCoherenceMap(spectra, coherence.data(), rows, cols, level.boxRows, level.boxCols);
+    CImageMyPredictionEngine engine;
+    engine.init(params, coherence.data(), wtscale);
 
     for (int k = 0; k < level.iterations; ++k) {
       if (progress) {
@@ -167,37 +161,38 @@ int deblurMultiScale(const double* input, double* output, int height, int width,
         report.done = (workBefore[s + 1] + static_cast<double>(rows) * cols * k) / workBefore[0];
         progress(report);
       }
-      params.latent = latent.data();
-      engine->init(params, coherence.data(), wtscale);
-      engine->predict();
-      params.sigma = engine->sigma;
-      params.gradThreshold[0] = engine->gradThreshold[0];
-      params.shockStep = engine->shockStep;
-      params.coherenceThreshold = k <= kLastMaskedIteration ? engine->coherenceThreshold : 0.0;
+      engine.predict();
+      if (k + 1 >= kMaskedIterations) engine.coherenceThreshold = 0.0;
 
-      estimateKernel(engine->gradX.data(), engine->gradY.data(), spectra, rows, cols, kernelRows,
+      estimateKernel(engine.gradX.data(), engine.gradY.data(), spectra, rows, cols, kernelRows,
                      kernelCols, levelKernel.data(), kKernelWeight);
       cleanKernel(levelKernel, kernelRows, kernelCols, fraction);
-
-      if (s == 0 && k == level.iterations - 1) {
-        deconvolvePicture(input, output, height, width, channels, levelKernel.data(), kheight, kwidth,
-                   wtdeconv, deringingWeight, denoise, progress);
-      } else {
+      // The finest level's last latent estimate would serve no one: the
+      // final stage deconvolves the picture itself.
+      if (s > 0 || k + 1 < level.iterations) {
         estimateLatent(levelKernel.data(), latent.data(), spectra, rows, cols, kernelRows,
                        kernelCols, kLatentWeight);
       }
     }
-
-    engine.reset();
-    if (s > 0) {
-      coarserLatent = latent;
-    } else {
-      std::copy(levelKernel.begin(), levelKernel.end(), kernel);
-    }
-    coarserKernel = std::move(levelKernel);
-    releaseLevelSpectra(spectra);
   }
-  return 0;
+  std::copy(levelKernel.begin(), levelKernel.end(), kernel);
+}
+
+}  // namespace
+
+int deblurMultiScale(const double* input, double* output, int height, int width, int channels,
+                     double* kernel, int kheight, int kwidth, double gamma, double wtscale,
+                     double wtdeconv, int deringingWeight, int denoise,
+                     const DeblurProgressCallback& progress) {
+  announce("start kernel estimation...\n", progress);
+  estimateKernelMultiScale(input, height, width, channels, kernel, kheight, kwidth, gamma,
+                           wtscale, progress);
+  const PaddedPicture padded = padPicture(input, kernel, height, width, channels, kheight,
+                                          kwidth, progress);
+  return deconvolvePadded(padded, output, kernel, channels, kheight, kwidth, wtdeconv,
+                          deringingWeight, denoise, progress)
+             ? 0
+             : -1;
 }
 
 }  // namespace kestrel

@@ -14,8 +14,9 @@ namespace kestrel {
 // least 2, and every pyramid level must be at least as large as its kernel
 // (see pyramid_schedule.h). denoise >= 1 selects the L1 deconvolution, which
 // gets wtdeconv; otherwise the least-squares one gets wtdeconv / 100.
-// Progress messages go to standard output; progress, when given, is called
-// at every stage. Returns 0.
+// progress, when given, is called at every stage and receives the progress
+// messages. Returns 0, or -1 when the deconvolution of some plane refused
+// the kernel.
 int deblurMultiScale(const double* input, double* output, int height, int width, int channels,
                      double* kernel, int kheight, int kwidth, double gamma, double wtscale,
                      double wtdeconv, int deringingWeight, int denoise,

@@ -747,9 +747,12 @@ int deblurSparse(const double* input, double* output, int height, int width, int
   announce("start kernel estimation...\n", progress);
   estimatePictureKernelSparse(input, height, width, channels, kernel, kheight, kwidth,
                               noiseSigma, progress);
-  deconvolvePicture(input, output, height, width, channels, kernel, kheight, kwidth, wtdeconv,
-                    deringingWeight, denoise, progress);
-  return 0;
+  const PaddedPicture padded = padPicture(input, kernel, height, width, channels, kheight,
+                                          kwidth, progress);
+  return deconvolvePadded(padded, output, kernel, channels, kheight, kwidth, wtdeconv,
+                          deringingWeight, denoise, progress)
+             ? 0
+             : -1;
 }
 
 }  // namespace kestrel

@@ -48,7 +48,7 @@ bool sparseScheduleFitsPicture(const std::vector<SparseLevel>& schedule);
 // (both odd), receives the estimate: non-negative, summing to 1; the
 // centred delta when the picture holds nothing to estimate from. noiseSigma
 // is the picture's noise (0 for none). The schedule must fit the picture.
-// Prints "Level %d" as each level starts.
+// Reports "Level %d" as each level starts.
 void estimateKernelSparse(const double* grey, const double* highlights, int rows, int cols,
                           double* kernel, int kernelRows, int kernelCols, double noiseSigma,
                           const DeblurProgressCallback& progress = {});
@@ -64,7 +64,8 @@ void estimatePictureKernelSparse(const double* input, int height, int width, int
 // deblurMultiScale (multiscale.h) without gamma and wtscale, plus
 // noiseSigma, the noise of the picture's grey image (estimatePictureNoise).
 // The kernel is estimated on the grey image of the samples as they are,
-// which the final stage deconvolves. Returns 0.
+// which the final stage deconvolves. Returns 0, or -1 when the deconvolution
+// of some plane refused the kernel.
 int deblurSparse(const double* input, double* output, int height, int width, int channels,
                  double* kernel, int kheight, int kwidth, double wtdeconv, int deringingWeight,
                  int denoise, double noiseSigma, const DeblurProgressCallback& progress = {});

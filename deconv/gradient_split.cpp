@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
-#include <cstdio>
 #include <exception>
 
 #include "deconv/median_filter.h"
@@ -28,10 +27,7 @@ std::size_t cellCount(int rows, int cols) {
 bool acceptKernel(const double* y, double* x, int rows, int cols, int kernelRows, int kernelCols) {
   assert(rows >= 1 && cols >= 1 && x != y);
   std::copy(y, y + cellCount(rows, cols), x);
-  if (kernelRows % 2 == 0 || kernelCols % 2 == 0) {
-    std::printf("Error - blur kernel k must be odd-sized.\n");
-    return false;
-  }
+  if (kernelRows % 2 == 0 || kernelCols % 2 == 0) return false;
   return kernelRows >= 1 && kernelCols >= 1 && kernelRows <= rows && kernelCols <= cols;
 }
 

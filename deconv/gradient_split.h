@@ -25,9 +25,9 @@ inline double shrink(double v, double theta) {
   return v >= 0.0 ? magnitude : -magnitude;
 }
 
-// Copies y into x, then checks the kernel. An even side prints the
-// odd-size message and refuses; so does a kernel larger than the plane
-// (silently), since it would wrap onto itself on the Fourier grid.
+// Copies y into x, then checks the kernel: an even side refuses it (it has
+// no centre pixel), and so does a kernel larger than the plane, which would
+// wrap onto itself on the Fourier grid.
 bool acceptKernel(const double* y, double* x, int rows, int cols, int kernelRows, int kernelCols);
 
 // The spectra of the image step fixed by the kernel and the grid, as half

@@ -23,11 +23,10 @@ namespace kestrel {
 // exponent of the prior, solved as powerShrink says.
 //
 // x is always first set to a copy of y. Returns false, leaving that copy,
-// when kh or kw is even (after printing "Error - blur kernel k must be
-// odd-sized."), and without a message when the kernel is larger than the
-// plane, when alpha lies outside (0, 1] (no longer a sparse prior, or no
-// prior at all) or when lambda is not positive (the image step would divide by a zero or
-// negative weight). A kernel summing to 0 leaves the plane's mean
+// when kh or kw is even, when the kernel is larger than the plane, when
+// alpha lies outside (0, 1] (no longer a sparse prior, or no prior at all)
+// or when lambda is not positive (the image step would divide by a zero
+// or negative weight). A kernel summing to 0 leaves the plane's mean
 // undetermined: that frequency is set to 0 rather than divided by 0. The
 // result is not clamped and no ringing suppression is done. log, when
 // given, receives one record per step.

@@ -28,8 +28,8 @@ namespace kestrel {
 // The result is not clamped.
 //
 // x is always first set to a copy of y. Returns false, leaving that copy,
-// when kh or kw is even (after printing "Error - blur kernel k must be
-// odd-sized.") or when the kernel is larger than the plane (no message).
+// when kh or kw is even or when the kernel is larger than the plane;
+// nothing is printed.
 // A kernel summing to 0 leaves the plane's mean undetermined: that
 // frequency is set to 0 rather than divided by 0, so every solve gives a
 // finite estimate with mean 0. A weight whose reciprocal overflows (0, or a

@@ -11,11 +11,10 @@
 // Planes and kernel as for l1TvDeconvolve: y and x are rows x cols doubles,
 // row-major, top row first, x distinct from y; k is kh x kw, used as given.
 // x is always first set to a copy of y. Both routines return false, leaving
-// that copy, when kh or kw is even (after printing "Error - blur kernel k
-// must be odd-sized.") or when the kernel is larger than the plane (no
-// message). A kernel summing to 0 leaves the plane's mean undetermined:
-// that frequency is set to 0 rather than divided by 0, so every solve gives
-// a finite estimate with mean 0. A weight whose reciprocal overflows (0, or
+// that copy, when kh or kw is even or when the kernel is larger than the
+// plane. Nothing is printed. A kernel summing to 0 leaves the plane's mean
+// undetermined: that frequency is set to 0 rather than divided by 0, so
+// every solve gives a finite estimate with mean 0. A weight whose reciprocal overflows (0, or
 // a tiny subnormal, for which the halving would never end) runs no
 // iteration. The result is not clamped. log, when given, receives one
 // record per step.

@@ -26,9 +26,9 @@ void placeInPaddedGrid(const double* plane, int rows, int cols, const LevelSpect
 }  // namespace
 
 void estimateKernel(const double* predGradX, const double* predGradY,
-                    const LevelSpectra& levelSpectra, int rows, int cols, int kernelRows,
+                    LevelSpectra& levelSpectra, int rows, int cols, int kernelRows,
                     int kernelCols, double* kernel, double weight) {
-  const LevelSpectra& s = levelSpectra;
+  LevelSpectra& s = levelSpectra;
   assert(s.scratch != nullptr);
   LevelScratch& w = *s.scratch;
 

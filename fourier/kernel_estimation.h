@@ -17,7 +17,7 @@ namespace kestrel {
 // Works in the record's scratch space, so estimates on one record must not
 // run at the same time.
 void estimateKernel(const double* predGradX, const double* predGradY,
-                    const LevelSpectra& levelSpectra, int rows, int cols, int kernelRows,
+                    LevelSpectra& levelSpectra, int rows, int cols, int kernelRows,
                     int kernelCols, double* kernel, double weight);
 
 }  // namespace kestrel

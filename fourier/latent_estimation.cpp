@@ -15,9 +15,9 @@ constexpr int kRowGrain = 16;
 
 }  // namespace
 
-void estimateLatent(const double* kernel, double* latent, const LevelSpectra& levelSpectra,
+void estimateLatent(const double* kernel, double* latent, LevelSpectra& levelSpectra,
                     int rows, int cols, int kernelRows, int kernelCols, double weight) {
-  const LevelSpectra& s = levelSpectra;
+  LevelSpectra& s = levelSpectra;
   const std::size_t rowLength = static_cast<std::size_t>(s.halfCols);
   assert(s.scratch != nullptr && s.blurredSpectrum.size() == rows * rowLength &&
          s.derivativeWeight.size() == rows * rowLength &&

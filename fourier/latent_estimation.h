@@ -17,7 +17,7 @@ namespace kestrel {
 // minimum-norm choice; a value that is not a number comes out as 0.
 // Works in the record's scratch space, so estimates on one record must not
 // run at the same time.
-void estimateLatent(const double* kernel, double* latent, const LevelSpectra& levelSpectra,
+void estimateLatent(const double* kernel, double* latent, LevelSpectra& levelSpectra,
                     int rows, int cols, int kernelRows, int kernelCols, double weight);
 
 }  // namespace kestrel

@@ -46,10 +46,10 @@ struct LevelScratch {
 void planKernelWindow(LevelScratch& scratch, int rows, int cols, int padRows, int padCols,
                       int kernelRows);
 
-// Owns every buffer; filled by prepareLevelSpectra, read only until
-// releaseLevelSpectra (or its destructor) frees it, apart from the scratch
-// space: kernel and latent estimates on one record must not overlap in time.
-// Move-only.
+// Owns every buffer; filled by prepareLevelSpectra and freed by
+// releaseLevelSpectra (or its destructor). Kernel and latent estimates take
+// the record non-const since they work in its scratch space, so estimates
+// on one record must not overlap in time. Move-only.
 struct LevelSpectra {
   // G of the level grid, half spectrum (rows x halfCols), real.
   std::vector<double> gradientPower;

@@ -75,10 +75,8 @@ TEST(MeasureKernelSize, FindsTheExtentOfKnownBlurs) {
                                                      side, side);
     testing::addNoise(blurred, 0.002, 3);
     const int rows = big - side + 1;
-    ::testing::internal::CaptureStdout();
     const KernelSize measured = measureKernelSize(blurred.data(), rows, rows, 1, {}, true, true,
                                                   0.002);
-    ::testing::internal::GetCapturedStdout();
     EXPECT_GE(measured.width, span) << side;
     EXPECT_LE(measured.width, span + 10) << side;
     EXPECT_GE(measured.height, 3) << side;
@@ -91,10 +89,8 @@ TEST(MeasureKernelSize, FindsTheExtentOfKnownBlurs) {
 TEST(MeasureKernelSize, KeepsAGivenSide) {
   const int rows = 120;
   const std::vector<double> scene = testing::sharpScene(rows, rows);
-  ::testing::internal::CaptureStdout();
   const KernelSize measured = measureKernelSize(scene.data(), rows, rows, 1, {7, 0}, false, true,
                                                 0.0);
-  ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(measured.width, 7);
   EXPECT_GE(measured.height, 3);
 }

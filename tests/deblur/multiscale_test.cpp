@@ -13,6 +13,7 @@
 #include "codecs/png_codec.h"
 #include "deconv/tv_deconvolution.h"
 #include "deblur/padding.h"
+#include "tests/support/message_log.h"
 #include "tests/support/synthetic_scene.h"
 
 namespace kestrel {
@@ -74,13 +75,14 @@ TEST(DeblurMultiScale, RecoversAShakeKernelAndSharpensTheScene) {
   const BlurredCase c = makeCase();
   std::vector<double> output(c.blurred.size());
   std::vector<double> kernel(kEstimateKernel * kEstimateKernel, 0.0);
+  testing::MessageLog messages;
   ::testing::internal::CaptureStdout();
   const int result = deblurMultiScale(c.blurred.data(), output.data(), c.rows, c.cols, 1,
                                       kernel.data(), kEstimateKernel, kEstimateKernel, 1.0, 0.7,
-                                      0.02, 10, 0);
-  const std::string printed = ::testing::internal::GetCapturedStdout();
+                                      0.02, 10, 0, messages.callback());
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(printed,
+  EXPECT_EQ(messages.text,
             "start kernel estimation...\nLevel 4\nLevel 3\nLevel 2\nLevel 1\nLevel 0\n"
             "start padding image...\nstart deconvolution...\n");
 
@@ -105,10 +107,8 @@ TEST(DeblurMultiScale, ColourPlanesAreDeconvolvedAlikeWithOneKernel) {
   for (int p = 0; p < 3; ++p) planes.insert(planes.end(), c.blurred.begin(), c.blurred.end());
   std::vector<double> output(planes.size());
   std::vector<double> kernel(kEstimateKernel * kEstimateKernel, 0.0);
-  ::testing::internal::CaptureStdout();
   deblurMultiScale(planes.data(), output.data(), c.rows, c.cols, 3, kernel.data(),
                    kEstimateKernel, kEstimateKernel, 1.0, 0.7, 0.02, 10, 0);
-  ::testing::internal::GetCapturedStdout();
   const std::size_t area = c.blurred.size();
   // 0.2989 + 0.587 + 0.114 = 0.9999, so the grey image is not exactly the
   // plane; but all three planes meet the same kernel and must agree.
@@ -123,10 +123,8 @@ TEST(DeblurMultiScale, AFeaturelessPictureKeepsTheBlurFreeKernel) {
   const std::vector<double> flat(side * side, 0.4);
   std::vector<double> output(flat.size());
   std::vector<double> kernel(9 * 9, 0.0);
-  ::testing::internal::CaptureStdout();
   deblurMultiScale(flat.data(), output.data(), side, side, 1, kernel.data(), 9, 9, 2.2, 0.7, 0.02,
                    10, 0);
-  ::testing::internal::GetCapturedStdout();
   // No gradient means no evidence of blur: the kernel falls back to the
   // centred delta instead of dividing by a zero sum.
   for (int i = 0; i < 81; ++i) EXPECT_EQ(kernel[i], i == 40 ? 1.0 : 0.0) << i;
@@ -139,11 +137,11 @@ TEST(DeblurMultiScale, ASmallKernelRunsOneLevelAndReportsEveryStage) {
   std::vector<double> output(c.blurred.size());
   std::vector<double> kernel(9, 0.0);
   std::vector<DeblurProgress> reports;
-  ::testing::internal::CaptureStdout();
   deblurMultiScale(c.blurred.data(), output.data(), c.rows, c.cols, 1, kernel.data(), 3, 3, 1.0,
                    0.7, 0.02, 10, 1,
                    [&reports](const DeblurProgress& p) { reports.push_back(p); });
-  const std::string printed = ::testing::internal::GetCapturedStdout();
+  std::string printed;
+  for (const DeblurProgress& p : reports) printed += p.message;
   EXPECT_EQ(printed,
             "start kernel estimation...\nLevel 0\nstart padding image...\n"
             "start deconvolution...\n");
@@ -159,6 +157,17 @@ TEST(DeblurMultiScale, ASmallKernelRunsOneLevelAndReportsEveryStage) {
   }
   EXPECT_EQ(iterations, 8);
   EXPECT_EQ(deconvolutions, 1);
+}
+
+TEST(DeblurMultiScale, AnEvenKernelRefusedByTheFinalStageFailsTheRun) {
+  const BlurredCase c = makeCase();
+  std::vector<double> output(c.blurred.size(), -1.0);
+  std::vector<double> kernel(8 * 9, 0.0);
+  EXPECT_EQ(deblurMultiScale(c.blurred.data(), output.data(), c.rows, c.cols, 1, kernel.data(), 9,
+                             8, 1.0, 0.7, 0.02, 10, 0),
+            -1);
+  // The refused plane is still cropped into the output: the input itself.
+  EXPECT_EQ(output, c.blurred);
 }
 
 // One colour plane (0 red, 1 green, 2 blue) of a bundled sample picture, in

@@ -9,6 +9,7 @@
 
 #include "app/image_io.h"
 #include "parallel/parallel.h"
+#include "tests/support/message_log.h"
 #include "tests/support/synthetic_scene.h"
 
 namespace kestrel {
@@ -70,10 +71,8 @@ BlurredCase sceneCase(int side, int kernelSide, int estimateSide, double noise) 
 std::vector<double> estimate(const BlurredCase& c, const std::vector<double>* highlights,
                              double noise) {
   std::vector<double> kernel(c.kernelSide * c.kernelSide, -1.0);
-  ::testing::internal::CaptureStdout();
   estimateKernelSparse(c.blurred.data(), highlights ? highlights->data() : nullptr, c.rows,
                        c.cols, kernel.data(), c.kernelSide, c.kernelSide, noise);
-  ::testing::internal::GetCapturedStdout();
   return kernel;
 }
 
@@ -128,13 +127,13 @@ TEST(SparseEstimation, RecoversAnLShapedKernelAndSharpensTheScene) {
   const BlurredCase c = sceneCase(176, 11, 15, kNoise);
   std::vector<double> output(c.blurred.size());
   std::vector<double> kernel(c.kernelSide * c.kernelSide, 0.0);
-  ::testing::internal::CaptureStdout();
+  testing::MessageLog messages;
   const int result = deblurSparse(c.blurred.data(), output.data(), c.rows, c.cols, 1,
                                   kernel.data(), c.kernelSide, c.kernelSide,
-                                  automaticDeconvWeight(kNoise), 10, 0, kNoise);
-  const std::string printed = ::testing::internal::GetCapturedStdout();
+                                  automaticDeconvWeight(kNoise), 10, 0, kNoise,
+                                  messages.callback());
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(printed,
+  EXPECT_EQ(messages.text,
             "start kernel estimation...\nLevel 5\nLevel 4\nLevel 3\nLevel 2\nLevel 1\nLevel 0\n"
             "start padding image...\nstart deconvolution...\n");
   expectNormalised(kernel);

@@ -68,7 +68,7 @@ const std::vector<Routine>& routines() {
   return all;
 }
 
-TEST(Deconvolutions, RefuseAnEvenKernelWithTheMessageAndLeaveACopyOfTheInput) {
+TEST(Deconvolutions, RefuseAnEvenKernelSilentlyAndLeaveACopyOfTheInput) {
   const int rows = 16, cols = 18;
   const std::vector<double> y = randomPlane(rows, cols, 3);
   const std::vector<double> kernel(5 * 5, 0.04);
@@ -78,9 +78,7 @@ TEST(Deconvolutions, RefuseAnEvenKernelWithTheMessageAndLeaveACopyOfTheInput) {
       ::testing::internal::CaptureStdout();
       const bool result =
           routine.run(y.data(), x.data(), kernel.data(), rows, cols, size.first, size.second);
-      EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-                "Error - blur kernel k must be odd-sized.\n")
-          << routine.name;
+      EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << routine.name;
       EXPECT_FALSE(result) << routine.name;
       EXPECT_EQ(x, y) << routine.name;
     }

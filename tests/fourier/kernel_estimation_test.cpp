@@ -41,7 +41,7 @@ constexpr double kImpulseTolerance = 1e-3;
 constexpr double kDriverWeightSimilarity = 0.95;
 constexpr double kSmallWeightSimilarity = 0.999;
 
-Plane estimate(const Plane& predX, const Plane& predY, const LevelSpectra& s, int rows, int cols,
+Plane estimate(const Plane& predX, const Plane& predY, LevelSpectra& s, int rows, int cols,
                int kernelRows, int kernelCols, double weight) {
   Plane kernel(static_cast<std::size_t>(kernelRows) * kernelCols, -9.0);
   estimateKernel(predX.data(), predY.data(), s, rows, cols, kernelRows, kernelCols, kernel.data(),

@@ -38,7 +38,7 @@ constexpr double kRoundTripTolerance = 1e-13;
 // unconjugated kernel with a wide margin.
 constexpr double kMinimumPsnrGain = 8.0;
 
-Plane run(const Plane& kernel, int kernelRows, int kernelCols, const LevelSpectra& s, int rows,
+Plane run(const Plane& kernel, int kernelRows, int kernelCols, LevelSpectra& s, int rows,
           int cols, double weight) {
   Plane latent(static_cast<std::size_t>(rows) * cols, -5.0);
   estimateLatent(kernel.data(), latent.data(), s, rows, cols, kernelRows, kernelCols, weight);
