@@ -123,6 +123,24 @@ bool parseReal(const std::string& text, double& value) {
   return true;
 }
 
+bool parseRealInRange(const char* name, const std::string& text, const NumberRange& range,
+                      double& value, std::string& error, const std::string& otherWords) {
+  const std::string quoted = std::string(name) + " '" + text + "' ";
+  if (!parseReal(text, value)) {
+    error = quoted + "is not a finite number" + otherWords;
+    return false;
+  }
+  const bool aboveLowest = range.lowestIncluded ? value >= range.lowest : value > range.lowest;
+  if (!aboveLowest || value > range.highest) {
+    char bounds[80];
+    std::snprintf(bounds, sizeof bounds, "must be greater than %g and at most %g", range.lowest,
+                  range.highest);
+    error = quoted + bounds;
+    return false;
+  }
+  return true;
+}
+
 std::string blindTimeCostText(double elapsedMilliseconds) {
   return timeText(elapsedMilliseconds, false);
 }

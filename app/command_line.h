@@ -43,6 +43,21 @@ bool parseInteger(const std::string& text, int& value);
 // "0.7x", "", "nan", "inf" are refused.
 bool parseReal(const std::string& text, double& value);
 
+// Where a real argument is defined: above lowest (or from it, when
+// lowestIncluded) and at most highest.
+struct NumberRange {
+  double lowest;
+  double highest;
+  bool lowestIncluded = false;
+};
+
+// Parses text, the argument called name, as a real number within range.
+// False, with error set, for text that is not a finite number ("<name>
+// '<text>' is not a finite number", followed by otherWords) or a number
+// outside the range ("... must be greater than L and at most H").
+bool parseRealInRange(const char* name, const std::string& text, const NumberRange& range,
+                      double& value, std::string& error, const std::string& otherWords = "");
+
 // Run-time report of the blind command: whole seconds s (truncated) give
 // "time cost : M(m)S(s)\n" from a minute on, otherwise "time cost : S(s)\n".
 std::string blindTimeCostText(double elapsedMilliseconds);

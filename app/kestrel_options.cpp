@@ -25,9 +25,7 @@ const char kAutoWord[] = "auto";
 struct RealArgument {
   const char* name;
   double* value;
-  double lowest;  // exclusive unless lowestIncluded
-  bool lowestIncluded;
-  double highest;   // inclusive
+  NumberRange range;
   bool* automatic;  // set instead of value when the text is kAutoWord; null if not allowed
 };
 
@@ -40,12 +38,6 @@ ParsedArguments usageError(std::string message) {
   parsed.outcome = ParseOutcome::UsageError;
   parsed.error = std::move(message);
   return parsed;
-}
-
-std::string formatNumber(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
 }
 
 // The last --estimator given, taken out of words; false with error set for
@@ -124,10 +116,10 @@ ParsedArguments parsePositionals(const std::vector<std::string>& words) {
   }
 
   const RealArgument reals[] = {
-      {"gamma", &options.gamma, 0.0, false, 10.0, nullptr},
-      {"wtscale", &options.wtscale, 0.0, false, 100.0, nullptr},
-      {"wtdeconv", &options.wtdeconv, 0.0, false, 100.0, &options.autoDeconvWeight},
-      {"wtderinging", &options.wtderinging, -kUnbounded, true, kUnbounded, nullptr},
+      {"gamma", &options.gamma, {0.0, 10.0}, nullptr},
+      {"wtscale", &options.wtscale, {0.0, 100.0}, nullptr},
+      {"wtdeconv", &options.wtdeconv, {0.0, 100.0}, &options.autoDeconvWeight},
+      {"wtderinging", &options.wtderinging, {-kUnbounded, kUnbounded, true}, nullptr},
   };
   for (std::size_t i = 0; i < 4; ++i) {
     const std::size_t position = 4 + i;
@@ -138,16 +130,9 @@ ParsedArguments parsePositionals(const std::vector<std::string>& words) {
       *argument.automatic = true;
       continue;
     }
-    if (!parseReal(text, *argument.value)) {
-      return usageError(describe(argument.name, text, "is not a finite number"));
-    }
-    const double value = *argument.value;
-    const bool aboveLowest =
-        argument.lowestIncluded ? value >= argument.lowest : value > argument.lowest;
-    if (!aboveLowest || value > argument.highest) {
-      return usageError(describe(argument.name, text,
-                                 "must be greater than " + formatNumber(argument.lowest) +
-                                     " and at most " + formatNumber(argument.highest)));
+    std::string problem;
+    if (!parseRealInRange(argument.name, text, argument.range, *argument.value, problem)) {
+      return usageError(problem);
     }
   }
   if (count > 8) {

@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
       "                  which suits almost noise-free pictures), or auto, to pick it\n"
       "                  from the noise measured in the picture\n";
   // Above 0: a zero weight never ends the schedule of the splitting weight.
-  command.numbers = {{"wtdeconv", 0.0002, 0.0, 100.0}};
+  command.numbers = {{"wtdeconv", 0.0002, {0.0, 100.0}}};
   command.deconvolve = [](const double* y, double* x, const double* kernel, int rows, int cols,
                           int kernelRows, int kernelCols, const std::vector<double>& numbers) {
     return kestrel::singleTvDeconvolve(y, x, kernel, rows, cols, kernelRows, kernelCols,

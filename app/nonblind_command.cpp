@@ -28,12 +28,6 @@ const char kAutoWord[] = "auto";
 // within a kernel; from 0.02 to 0.1 and 0 to 0.01 they hardly differ.
 constexpr PaddingWeights kPaddingWeights = {0.05, 0.01};
 
-std::string formatNumber(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
-}
-
 int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv) {
   const auto usageError = [&](const std::string& message) {
     printError(command.name, message);
@@ -94,14 +88,10 @@ int run(const NonBlindCommand& command, int rawArgc, const char* const* rawArgv)
         numbers.push_back(value);
         continue;
       }
-      if (!parseReal(text, value)) {
-        return usageError(std::string(argument.name) + " '" + text + "' is not a finite number" +
-                          (mayBeAuto ? " or auto" : ""));
-      }
-      if (!(value > argument.lowest) || value > argument.highest) {
-        return usageError(std::string(argument.name) + " '" + text +
-                          "' must be greater than " + formatNumber(argument.lowest) +
-                          " and at most " + formatNumber(argument.highest));
+      std::string problem;
+      if (!parseRealInRange(argument.name, text, argument.range, value, problem,
+                            mayBeAuto ? " or auto" : "")) {
+        return usageError(problem);
       }
     }
     numbers.push_back(value);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/memory_budget.h"
 
 namespace kestrel {
@@ -15,8 +16,7 @@ namespace kestrel {
 struct NumericArgument {
   const char* name;
   double defaultValue;
-  double lowest;  // exclusive
-  double highest;  // inclusive
+  NumberRange range;
 };
 
 // Deconvolves plane y (rows x cols) into x with the kernel (kernelRows x

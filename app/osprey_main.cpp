@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
       "                  a table; 1 is total variation\n";
   // alpha above 1 would no longer favour sparse gradients, and 0 or less
   // is no prior at all.
-  command.numbers = {{"lambda", 30000.0, 0.0, 1e9}, {"alpha", 0.5, 0.0, 1.0}};
+  command.numbers = {{"lambda", 30000.0, {0.0, 1e9}}, {"alpha", 0.5, {0.0, 1.0}}};
   command.deconvolve = [](const double* y, double* x, const double* kernel, int rows, int cols,
                           int kernelRows, int kernelCols, const std::vector<double>& numbers) {
     return kestrel::hyperLaplacianDeconvolve(y, x, kernel, rows, cols, kernelRows, kernelCols,

@@ -8,6 +8,7 @@
 #include "deconv/l1_tv_deconvolution.h"
 #include "deconv/tv_deconvolution.h"
 #include "deblur/padding.h"
+#include "fourier/grid.h"
 #include "parallel/parallel.h"
 
 namespace kestrel {
@@ -24,10 +25,6 @@ constexpr double kWeightExponent = 1.4;
 // noise of 0.0011.
 constexpr double kLeastAutomaticWeight = 0.005;
 
-std::size_t area(int rows, int cols) {
-  return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-}
-
 }  // namespace
 
 void announce(const std::string& message, const DeblurProgressCallback& progress) {
@@ -38,19 +35,13 @@ void announce(const std::string& message, const DeblurProgressCallback& progress
   progress(report);
 }
 
-Plane centredDelta(int rows, int cols) {
-  Plane kernel(area(rows, cols), 0.0);
-  kernel[area(rows, cols) / 2] = 1.0;
-  return kernel;
-}
-
 Plane gammaGreyImage(const double* input, int height, int width, int channels, double gamma) {
-  const std::size_t n = area(height, width);
+  const std::size_t n = cellCount(height, width);
   Plane grey(n);
   const int rowGrain = 16;
   parallelFor(0, height, rowGrain, [&](int first, int last) {
-    const std::size_t end = area(last, width);
-    for (std::size_t i = area(first, width); i < end; ++i) {
+    const std::size_t end = cellCount(last, width);
+    for (std::size_t i = cellCount(first, width); i < end; ++i) {
       double v;
       if (channels == 1) {
         v = std::pow(input[i], gamma);
@@ -70,7 +61,7 @@ Plane gammaGreyImage(const double* input, int height, int width, int channels, d
 double planeNoise(const double* input, int height, int width, int channels) {
   double sum = 0.0;
   for (int c = 0; c < channels; ++c) {
-    sum += estimateNoiseSigma(input + area(height, width) * c, height, width);
+    sum += estimateNoiseSigma(input + cellCount(height, width) * c, height, width);
   }
   return sum / channels;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "deblur/padding.h"
+#include "fourier/grid.h"
 
 namespace kestrel {
 
@@ -34,10 +35,6 @@ using DeblurProgressCallback = std::function<void(const DeblurProgress&)>;
 // Hands message to progress as a ConsoleMessage report; without progress
 // the message goes nowhere.
 void announce(const std::string& message, const DeblurProgressCallback& progress);
-
-// The blur-free kernel of rows x cols: all zeros but a 1 at element
-// rows * cols / 2, the centre of odd sides.
-std::vector<double> centredDelta(int rows, int cols);
 
 // The grey image of channels (1 or 3) planes of height x width samples:
 // v^gamma for one plane, 0.2989 R^gamma + 0.587 G^gamma + 0.114 B^gamma for

@@ -10,6 +10,7 @@
 #include "deblur/pyramid_schedule.h"
 #include "deblur/recentre.h"
 #include "deblur/resample.h"
+#include "fourier/grid.h"
 #include "fourier/kernel_estimation.h"
 #include "fourier/latent_estimation.h"
 #include "fourier/level_spectra.h"
@@ -29,25 +30,10 @@ constexpr double kRecentreKeptMass = 0.9;
 // ones see every pixel.
 constexpr int kMaskedIterations = 5;
 
-std::size_t area(int rows, int cols) {
-  return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-}
-
 double sumOf(const Plane& values) {
   double sum = 0.0;
   for (double v : values) sum += v;
   return sum;
-}
-
-// Divides by the sum; a kernel with no positive mass becomes the centred
-// delta, the blur-free kernel, rather than a division by zero.
-void normaliseOrReset(Plane& kernel, int rows, int cols) {
-  const double sum = sumOf(kernel);
-  if (!(sum > 0.0) || !std::isfinite(sum)) {
-    kernel = centredDelta(rows, cols);
-    return;
-  }
-  for (double& v : kernel) v /= sum;
 }
 
 Plane initialKernel(const std::vector<PyramidLevel>& schedule, int s, const Plane& coarser) {
@@ -57,15 +43,11 @@ Plane initialKernel(const std::vector<PyramidLevel>& schedule, int s, const Plan
     kernel = centredDelta(level.kernelHeight, level.kernelWidth);
   } else {
     const PyramidLevel& previous = schedule[s + 1];
-    kernel.resize(area(level.kernelHeight, level.kernelWidth));
+    kernel.resize(cellCount(level.kernelHeight, level.kernelWidth));
     resampleToSize(coarser.data(), kernel.data(), previous.kernelHeight, previous.kernelWidth,
                    level.kernelHeight, level.kernelWidth);
   }
-  for (double& v : kernel) {
-    if (v >= 1.0) v = 1.0;
-    if (!(v > 0.0)) v = 0.0;
-  }
-  normaliseOrReset(kernel, level.kernelHeight, level.kernelWidth);
+  clampAndNormalise(kernel, level.kernelHeight, level.kernelWidth);
   return kernel;
 }
 
@@ -101,7 +83,7 @@ void estimateKernelMultiScale(const double* input, int height, int width, int ch
   std::vector<Plane> pyramid(levels);
   pyramid[0] = gammaGreyImage(input, height, width, channels, gamma);
   for (int s = 1; s < levels; ++s) {
-    pyramid[s].resize(area(schedule[s].height, schedule[s].width));
+    pyramid[s].resize(cellCount(schedule[s].height, schedule[s].width));
     resampleByScale(pyramid[0].data(), pyramid[s].data(), height, width, schedule[s].scale);
   }
 
@@ -130,13 +112,13 @@ void estimateKernelMultiScale(const double* input, int height, int width, int ch
     if (s == levels - 1) {
       latent = pyramid[s];
     } else {
-      Plane finer(area(rows, cols));
+      Plane finer(cellCount(rows, cols));
       resampleToSize(latent.data(), finer.data(), schedule[s + 1].height, schedule[s + 1].width,
                      rows, cols);
       latent = std::move(finer);
     }
 
-    Plane coherence(area(rows, cols));
+    Plane coherence(cellCount(rows, cols));
     gradientCoherenceMap(spectra, coherence.data(), rows, cols, level.boxRows, level.boxCols);
 
     // The engine carries its evolving thresholds and smoothing from one

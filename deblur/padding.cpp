@@ -9,6 +9,7 @@
 #include "deblur/pyramid_schedule.h"
 #include "deblur/resample.h"
 #include "fourier/fft_toolkit.h"
+#include "fourier/grid.h"
 #include "fourier/half_spectra.h"
 #include "fourier/split_transform.h"
 #include "parallel/parallel.h"
@@ -19,10 +20,6 @@ namespace {
 constexpr int kStepsPerLevel = 10;
 // Rows handed to one thread at least: enough to outweigh starting it.
 constexpr int kRowsPerBlock = 32;
-
-std::size_t cellCount(int rows, int cols) {
-  return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-}
 
 // The same levels as the kernel pyramid, so that the coarsest kernel is
 // about 3 samples across; a single level for kernels too small for one.
@@ -180,22 +177,6 @@ class PaddingRefiner {
   std::vector<const SplitRealTransform*> backwardAll_;
 };
 
-// Resampling can overshoot and a zero-sum result cannot be normalised: clamp
-// to [0, 1], renormalise, and fall back to an impulse when nothing is left.
-void cleanCoarseKernel(std::vector<double>& kernel) {
-  double sum = 0.0;
-  for (double& v : kernel) {
-    if (!(v > 0.0)) v = 0.0;
-    if (!(v < 1.0)) v = 1.0;
-    sum += v;
-  }
-  if (sum == 0.0) {
-    kernel[kernel.size() / 2] = 1.0;
-    return;
-  }
-  for (double& v : kernel) v /= sum;
-}
-
 PaddingLevel coarseLevel(const double* image, const double* kernel, int width, int height,
                          int planes, int kernelWidth, int kernelHeight, int padX, int padY,
                          double scale) {
@@ -216,7 +197,7 @@ PaddingLevel coarseLevel(const double* image, const double* kernel, int width, i
   level.ownedKernel.resize(cellCount(level.kernelHeight, level.kernelWidth));
   resampleToSize(kernel, level.ownedKernel.data(), kernelHeight, kernelWidth, level.kernelHeight,
                  level.kernelWidth);
-  cleanCoarseKernel(level.ownedKernel);
+  clampAndNormalise(level.ownedKernel, level.kernelHeight, level.kernelWidth);
   return level;
 }
 

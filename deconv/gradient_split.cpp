@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "deconv/median_filter.h"
+#include "fourier/grid.h"
 #include "fourier/half_spectra.h"
 #include "parallel/parallel.h"
 
@@ -17,10 +18,6 @@ constexpr double kLargestBetaRatio = 1024.0;
 constexpr int kDeringingWindow = 7;
 // Rows handed to one thread at least: enough to outweigh starting it.
 constexpr int kRowsPerBlock = 32;
-
-std::size_t cellCount(int rows, int cols) {
-  return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-}
 
 }  // namespace
 

@@ -7,15 +7,12 @@
 #include <vector>
 
 #include "fourier/fftw_resources.h"
+#include "fourier/grid.h"
 #include "parallel/parallel.h"
 #include "fourier/split_transform.h"
 
 namespace kestrel {
 namespace {
-
-std::size_t cellCount(int rows, int cols) {
-  return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-}
 
 double squaredMagnitude(const fftw_complex& z) { return z[0] * z[0] + z[1] * z[1]; }
 
@@ -157,46 +154,41 @@ std::vector<double> taperWeights(const std::vector<double>& profile, int length)
   return weights;
 }
 
-}  // namespace
-
-void placeKernel(const double* kernel, double* grid, int rows, int cols, int kernelRows,
-                 int kernelCols) {
+// Calls visit(kernel index, grid index) for every kernel entry, the kernel's
+// centre going to cell (0, 0) of the rows x cols grid and the rest wrapping
+// around its edges.
+template <typename Visit>
+void forEachWrappedKernelCell(int rows, int cols, int kernelRows, int kernelCols, Visit visit) {
   const int top = kernelRows / 2;
   const int left = kernelCols / 2;
   for (int i = 0; i < kernelRows; ++i) {
     const int r = ((rows - top + i) % rows + rows) % rows;
     for (int j = 0; j < kernelCols; ++j) {
       const int c = ((cols - left + j) % cols + cols) % cols;
-      grid[static_cast<std::size_t>(r) * cols + c] = kernel[i * kernelCols + j];
+      visit(static_cast<std::size_t>(i) * kernelCols + j, static_cast<std::size_t>(r) * cols + c);
     }
   }
 }
 
+}  // namespace
+
+void placeKernel(const double* kernel, double* grid, int rows, int cols, int kernelRows,
+                 int kernelCols) {
+  forEachWrappedKernelCell(rows, cols, kernelRows, kernelCols,
+                           [&](std::size_t k, std::size_t g) { grid[g] = kernel[k]; });
+}
+
 void cutKernel(const double* grid, double* kernel, int rows, int cols, int kernelRows,
                int kernelCols, double divisor) {
-  const int top = kernelRows / 2;
-  const int left = kernelCols / 2;
-  for (int i = 0; i < kernelRows; ++i) {
-    const int r = ((rows - top + i) % rows + rows) % rows;
-    for (int j = 0; j < kernelCols; ++j) {
-      const int c = ((cols - left + j) % cols + cols) % cols;
-      kernel[i * kernelCols + j] = grid[static_cast<std::size_t>(r) * cols + c] / divisor;
-    }
-  }
+  forEachWrappedKernelCell(rows, cols, kernelRows, kernelCols,
+                           [&](std::size_t k, std::size_t g) { kernel[k] = grid[g] / divisor; });
 }
 
 void kernelToSpectrum(const double* kernel, fftw_complex* spectrum, int rows, int cols,
                       int kernelRows, int kernelCols) {
   FftwBuffer grid(cellCount(rows, cols));
-  const int top = kernelRows / 2;
-  const int left = kernelCols / 2;
-  for (int i = 0; i < kernelRows; ++i) {
-    const int r = ((rows - top + i) % rows + rows) % rows;
-    for (int j = 0; j < kernelCols; ++j) {
-      const int c = ((cols - left + j) % cols + cols) % cols;
-      grid[static_cast<std::size_t>(r) * cols + c][0] = kernel[i * kernelCols + j];
-    }
-  }
+  forEachWrappedKernelCell(rows, cols, kernelRows, kernelCols,
+                           [&](std::size_t k, std::size_t g) { grid[g][0] = kernel[k]; });
   transform2d(rows, cols, grid.data(), spectrum, FFTW_FORWARD);
 }
 

@@ -6,14 +6,11 @@
 #include <cstddef>
 
 #include "fourier/fft_toolkit.h"
+#include "fourier/grid.h"
 #include "parallel/parallel.h"
 
 namespace kestrel {
 namespace {
-
-std::size_t cellCount(int rows, int cols) {
-  return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-}
 
 // Rows handed to one thread at a time; small planes stay on one thread.
 constexpr int kRowGrain = 16;
