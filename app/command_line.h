@@ -5,10 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace kestrel {
+#include "parallel/parallel.h"
 
-// Largest accepted --threads value.
-constexpr int kMaxThreads = 256;
+namespace kestrel {
 
 // Takes every "option VALUE" and "option=VALUE" out of words, wherever they
 // stand, leaving the other words in their order, and returns the values in

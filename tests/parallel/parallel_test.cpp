@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -50,13 +52,43 @@ TEST(ParallelFor, UsesAtMostTheThreadCountAndKeepsBlocksAboveTheMinimum) {
   EXPECT_EQ(blocksOf(0, 1000, 1).size(), 1u);
 }
 
-TEST(ParallelFor, NestedCallsRunOnTheCallingThread) {
+TEST(ParallelFor, NestedLoopsSplitLikeOuterOnesAndCoverTheirIndices) {
   setThreadCount(4);
+  constexpr int kOuter = 2, kInner = 1000;
+  std::vector<std::atomic<int>> visits(kOuter * kInner);
   std::atomic<int> innerBlocks{0};
-  parallelFor(0, 4, 1, [&](int, int) {
-    parallelFor(0, 100, 1, [&](int, int) { ++innerBlocks; });
+  parallelFor(0, kOuter, 1, [&](int first, int last) {
+    for (int o = first; o < last; ++o) {
+      parallelFor(0, kInner, 1, [&](int from, int to) {
+        ++innerBlocks;
+        for (int i = from; i < to; ++i) ++visits[o * kInner + i];
+      });
+    }
   });
-  EXPECT_EQ(innerBlocks.load(), 4);
+  EXPECT_EQ(innerBlocks.load(), kOuter * 4);
+  for (const auto& v : visits) ASSERT_EQ(v.load(), 1);
+}
+
+// Two outer blocks on four threads: the idle threads join the inner loops.
+// Each inner block waits (10 s at most) until three run at once, which only
+// a third thread joining can bring about.
+TEST(ParallelFor, IdleThreadsJoinTheLoopsOfBusyOnes) {
+  setThreadCount(4);
+  std::mutex lock;
+  std::condition_variable changed;
+  int running = 0;
+  int mostRunning = 0;
+  parallelFor(0, 2, 1, [&](int, int) {
+    parallelFor(0, 4, 1, [&](int, int) {
+      std::unique_lock<std::mutex> guard(lock);
+      mostRunning = std::max(mostRunning, ++running);
+      changed.notify_all();
+      changed.wait_for(guard, std::chrono::seconds(10), [&] { return mostRunning >= 3; });
+      --running;
+    });
+  });
+  EXPECT_GE(mostRunning, 3);
+  EXPECT_LE(mostRunning, 4);
 }
 
 // Loops started from several threads at once (the workers serve one loop at
@@ -87,7 +119,7 @@ TEST(ThreadCount, ComesFromTheEnvironmentWhenItHoldsAPositiveNumber) {
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   setenv("KESTREL_THREADS", "3", 1);
   EXPECT_EQ(defaultThreadCount(), 3);
-  for (const char* bad : {"0", "-2", "two", "", "3x"}) {
+  for (const char* bad : {"0", "-2", "two", "", "3x", "257"}) {
     setenv("KESTREL_THREADS", bad, 1);
     EXPECT_EQ(defaultThreadCount(), cores) << bad;
   }
