@@ -10,11 +10,12 @@
 #include <random>
 #include <vector>
 
+#include "deblur/padding.h"
 #include "deconv/hyper_laplacian.h"
 #include "deconv/l1_tv_deconvolution.h"
 #include "deconv/median_filter.h"
 #include "deconv/tv_deconvolution.h"
-#include "deblur/padding.h"
+#include "fourier/grid.h"
 
 namespace kestrel {
 namespace {

@@ -304,20 +304,6 @@ void padImage(const double* image, double* padded, const double* kernel, int wid
   }
 }
 
-int fastTransformLength(int minimum) {
-  assert(minimum >= 1 && minimum <= (1 << 30));
-  // Even lengths of the form 2^a 3^b 5^c lie within a few per cent of any
-  // minimum, and 2^30 is one of them.
-  for (int length = std::max(minimum, 2);; ++length) {
-    if (length % 2 != 0) continue;
-    int rest = length;
-    for (const int factor : {2, 3, 5}) {
-      while (rest % factor == 0) rest /= factor;
-    }
-    if (rest == 1) return length;
-  }
-}
-
 void bridgeAcrossWrap(const double* canvas, int rows, int cols, double* wide, int wideRows,
                       int wideCols) {
   assert(rows >= 1 && cols >= 1 && wideRows >= rows && wideCols >= cols);

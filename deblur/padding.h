@@ -49,11 +49,6 @@ void padImage(const double* image, double* padded, const double* kernel, int wid
               int planes, int kernelWidth, int kernelHeight, int padX, int padY,
               const PaddingWeights& weights = {});
 
-// The smallest even length of at least minimum (1 to 2^30) whose only prime
-// factors are 2, 3 and 5: FFTW transforms such lengths several times faster
-// than lengths with a large prime factor.
-int fastTransformLength(int minimum);
-
 // Copies a rows x cols padded canvas into the top left corner of a wider
 // wideRows x wideCols one and fills the gaps so that, next to each of the
 // canvas's edges, the wide canvas looks as the canvas does across its own

@@ -13,6 +13,11 @@ inline std::size_t cellCount(int rows, int cols) {
   return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
 }
 
+// The smallest even length of at least minimum (1 to 2^30) whose only prime
+// factors are 2, 3 and 5: FFTW transforms such lengths several times faster
+// than lengths with a large prime factor.
+int fastTransformLength(int minimum);
+
 // The blur-free kernel of rows x cols: all zeros but a 1 at element
 // rows * cols / 2, the centre of odd sides.
 std::vector<double> centredDelta(int rows, int cols);

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "fourier/grid.h"
 #include "parallel/parallel.h"
 #include "tests/support/agreement.h"
 
@@ -288,32 +289,6 @@ TEST(PadImage, GivesFiniteValuesForAKernelSummingToZero) {
   const std::vector<double> kernel = {0.5, 0.0, -1.0, 0.0, 0.5};
   const Padded padded = pad(randomPlanes(width, height, 1, 4), kernel, width, height, 1, 5, 1);
   for (double v : padded.planes) ASSERT_TRUE(std::isfinite(v));
-}
-
-bool onlyTwoThreeAndFive(int length) {
-  for (const int factor : {2, 3, 5}) {
-    while (length % factor == 0) length /= factor;
-  }
-  return length == 1;
-}
-
-TEST(FastTransformLength, IsTheSmallestEvenLengthWithNoPrimeFactorAboveFive) {
-  for (int minimum = 1; minimum <= 5000; ++minimum) {
-    const int length = fastTransformLength(minimum);
-    ASSERT_GE(length, minimum);
-    ASSERT_EQ(length % 2, 0) << minimum;
-    ASSERT_TRUE(onlyTwoThreeAndFive(length)) << minimum;
-    for (int shorter = minimum; shorter < length; ++shorter) {
-      ASSERT_FALSE(shorter % 2 == 0 && onlyTwoThreeAndFive(shorter)) << minimum;
-    }
-  }
-  EXPECT_EQ(fastTransformLength(1), 2);
-  EXPECT_EQ(fastTransformLength(1 << 30), 1 << 30);
-  // Far beyond any picture side, the answer is still close above the minimum.
-  const int large = fastTransformLength((1 << 29) + 1);
-  EXPECT_TRUE(large % 2 == 0 && onlyTwoThreeAndFive(large));
-  EXPECT_GT(large, 1 << 29);
-  EXPECT_LT(large, 1.05 * (1 << 29));
 }
 
 // A canvas that wraps smoothly: one period of a gentle wave each way.
