@@ -25,6 +25,54 @@ constexpr double kWeightExponent = 1.4;
 // noise of 0.0011.
 constexpr double kLeastAutomaticWeight = 0.005;
 
+// The first half of deconvolvePicture: every plane of input padded for the
+// kernel.
+PaddedPicture padPicture(const double* input, const double* kernel, int height, int width,
+                         int channels, int kheight, int kwidth,
+                         const DeblurProgressCallback& progress) {
+  announce("start padding image...\n", progress);
+  if (progress) {
+    DeblurProgress report;
+    report.stage = DeblurProgress::Stage::Padding;
+    report.planes = channels;
+    progress(report);
+  }
+  return PaddedPicture(input, kernel, width, height, channels, kwidth, kheight);
+}
+
+// The second half: every plane of padded deconvolved and cropped into
+// output.
+bool deconvolvePadded(const PaddedPicture& padded, double* output, const double* kernel,
+                      int channels, int kheight, int kwidth, double wtdeconv,
+                      int deringingWeight, int denoise, const DeblurProgressCallback& progress) {
+  announce("start deconvolution...\n", progress);
+  const int wideRows = padded.wideRows();
+  const int wideCols = padded.wideCols();
+  Plane wide(padded.wideCells());
+  Plane result(padded.wideCells(), 0.0);
+  bool everyPlane = true;
+  for (int c = 0; c < channels; ++c) {
+    if (progress) {
+      DeblurProgress report;
+      report.stage = DeblurProgress::Stage::Deconvolution;
+      report.plane = c + 1;
+      report.planes = channels;
+      report.done = static_cast<double>(c) / channels;
+      progress(report);
+    }
+    padded.widen(c, wide.data());
+    const bool done =
+        denoise >= 1
+            ? l1TvDeconvolve(wide.data(), result.data(), kernel, wideRows, wideCols,
+                             kheight, kwidth, wtdeconv, deringingWeight)
+            : tvDeconvolve(wide.data(), result.data(), kernel, wideRows, wideCols, kheight,
+                           kwidth, wtdeconv / 100.0, deringingWeight);
+    everyPlane = everyPlane && done;
+    padded.crop(result.data(), c, output);
+  }
+  return everyPlane;
+}
+
 }  // namespace
 
 void announce(const std::string& message, const DeblurProgressCallback& progress) {
@@ -69,50 +117,6 @@ double planeNoise(const double* input, int height, int width, int channels) {
 double automaticDeconvWeight(double planeNoiseSigma) {
   return std::clamp(kWeightScale * std::pow(planeNoiseSigma, kWeightExponent),
                     kLeastAutomaticWeight, 100.0);
-}
-
-PaddedPicture padPicture(const double* input, const double* kernel, int height, int width,
-                         int channels, int kheight, int kwidth,
-                         const DeblurProgressCallback& progress) {
-  announce("start padding image...\n", progress);
-  if (progress) {
-    DeblurProgress report;
-    report.stage = DeblurProgress::Stage::Padding;
-    report.planes = channels;
-    progress(report);
-  }
-  return PaddedPicture(input, kernel, width, height, channels, kwidth, kheight);
-}
-
-bool deconvolvePadded(const PaddedPicture& padded, double* output, const double* kernel,
-                      int channels, int kheight, int kwidth, double wtdeconv,
-                      int deringingWeight, int denoise, const DeblurProgressCallback& progress) {
-  announce("start deconvolution...\n", progress);
-  const int wideRows = padded.wideRows();
-  const int wideCols = padded.wideCols();
-  Plane wide(padded.wideCells());
-  Plane result(padded.wideCells(), 0.0);
-  bool everyPlane = true;
-  for (int c = 0; c < channels; ++c) {
-    if (progress) {
-      DeblurProgress report;
-      report.stage = DeblurProgress::Stage::Deconvolution;
-      report.plane = c + 1;
-      report.planes = channels;
-      report.done = static_cast<double>(c) / channels;
-      progress(report);
-    }
-    padded.widen(c, wide.data());
-    const bool done =
-        denoise >= 1
-            ? l1TvDeconvolve(wide.data(), result.data(), kernel, wideRows, wideCols,
-                             kheight, kwidth, wtdeconv, deringingWeight)
-            : tvDeconvolve(wide.data(), result.data(), kernel, wideRows, wideCols, kheight,
-                           kwidth, wtdeconv / 100.0, deringingWeight);
-    everyPlane = everyPlane && done;
-    padded.crop(result.data(), c, output);
-  }
-  return everyPlane;
 }
 
 bool deconvolvePicture(const double* input, double* output, int height, int width, int channels,

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "deblur/padding.h"
 #include "fourier/grid.h"
 
 namespace kestrel {
@@ -52,18 +51,6 @@ double planeNoise(const double* input, int height, int width, int channels);
 // smoothness prior holds down what the deconvolution amplifies; within
 // [0.005, 100].
 double automaticDeconvWeight(double planeNoiseSigma);
-
-// The first half of deconvolvePicture: every plane of input (channels planes
-// of height x width) padded for the kernel, kheight x kwidth.
-PaddedPicture padPicture(const double* input, const double* kernel, int height, int width,
-                         int channels, int kheight, int kwidth,
-                         const DeblurProgressCallback& progress);
-
-// The second half: deconvolves every plane of padded and crops it into
-// output; returns false as deconvolvePicture does.
-bool deconvolvePadded(const PaddedPicture& padded, double* output, const double* kernel,
-                      int channels, int kheight, int kwidth, double wtdeconv,
-                      int deringingWeight, int denoise, const DeblurProgressCallback& progress);
 
 // Pads every plane of input by the kernel size on each side, deconvolves it
 // with kernel (kheight x kwidth, non-negative, summing to 1) and crops the

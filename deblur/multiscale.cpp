@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "deblur/padding.h"
 #include "deblur/pyramid_schedule.h"
 #include "deblur/recentre.h"
 #include "deblur/resample.h"
+#include "deblur/tiling.h"
 #include "fourier/grid.h"
 #include "fourier/kernel_estimation.h"
 #include "fourier/latent_estimation.h"
@@ -169,10 +169,8 @@ int deblurMultiScale(const double* input, double* output, int height, int width,
   announce("start kernel estimation...\n", progress);
   estimateKernelMultiScale(input, height, width, channels, kernel, kheight, kwidth, gamma,
                            wtscale, progress);
-  const PaddedPicture padded = padPicture(input, kernel, height, width, channels, kheight,
-                                          kwidth, progress);
-  return deconvolvePadded(padded, output, kernel, channels, kheight, kwidth, wtdeconv,
-                          deringingWeight, denoise, progress)
+  return deconvolveAnySize(input, output, height, width, channels, kernel, kheight, kwidth,
+                           wtdeconv, deringingWeight, denoise, progress)
              ? 0
              : -1;
 }

@@ -9,6 +9,7 @@
 
 #include "deblur/pyramid_schedule.h"
 #include "deblur/resample.h"
+#include "deblur/tiling.h"
 #include "fourier/fft_toolkit.h"
 #include "fourier/fftw_resources.h"
 #include "deblur/padding.h"
@@ -747,10 +748,8 @@ int deblurSparse(const double* input, double* output, int height, int width, int
   announce("start kernel estimation...\n", progress);
   estimatePictureKernelSparse(input, height, width, channels, kernel, kheight, kwidth,
                               noiseSigma, progress);
-  const PaddedPicture padded = padPicture(input, kernel, height, width, channels, kheight,
-                                          kwidth, progress);
-  return deconvolvePadded(padded, output, kernel, channels, kheight, kwidth, wtdeconv,
-                          deringingWeight, denoise, progress)
+  return deconvolveAnySize(input, output, height, width, channels, kernel, kheight, kwidth,
+                           wtdeconv, deringingWeight, denoise, progress)
              ? 0
              : -1;
 }
