@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "deblur/estimation_region.h"
 #include "deblur/pyramid_schedule.h"
 #include "deblur/resample.h"
 #include "deblur/tiling.h"
@@ -56,14 +57,10 @@ constexpr double kKernelFloorShare = 0.05;
 // Connected pieces of the kernel holding less than this share of its mass
 // are removed: real camera shake traces one connected path.
 constexpr double kKernelPieceShare = 0.1;
-// A sample at or above this level counts as clipped.
-constexpr double kHighlightLevel = 0.97;
 // The kernel of a larger picture is estimated on the window of this many
 // pixels that holds the most edges: one blur covers the whole picture, and
 // a window of this size holds edges enough while the time stays bounded.
 constexpr double kMostEstimationPixels = 512.0 * 1024.0;
-// Window positions tried along each side.
-constexpr int kWindowSteps = 16;
 
 std::size_t area(int rows, int cols) {
   return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
@@ -525,79 +522,6 @@ class SparseLevelSolver {
   Plane gradY_;
 };
 
-// 1 where any plane of the picture reaches the clipping level.
-Plane clippedPixels(const double* input, int height, int width, int channels) {
-  const std::size_t n = area(height, width);
-  Plane clipped(n, 0.0);
-  for (int c = 0; c < channels; ++c) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (input[c * n + i] >= kHighlightLevel) clipped[i] = 1.0;
-    }
-  }
-  return clipped;
-}
-
-struct Window {
-  int top = 0;
-  int left = 0;
-  int rows = 0;
-  int cols = 0;
-};
-
-// The window of at most kMostEstimationPixels with the largest sum of
-// gradient magnitudes over unclipped pixels; the whole picture when it is no
-// larger. Sides keep the picture's proportions as far as the picture allows.
-Window estimationWindow(const Plane& grey, const Plane& clipped, int rows, int cols) {
-  Window window{0, 0, rows, cols};
-  if (static_cast<double>(rows) * cols <= kMostEstimationPixels) return window;
-  const double shrink = std::sqrt(kMostEstimationPixels / (static_cast<double>(rows) * cols));
-  window.rows = std::max(1, static_cast<int>(rows * shrink));
-  window.cols = std::max(1, static_cast<int>(cols * shrink));
-
-  // Summed-area table of |d/dx| + |d/dy|, one row and column larger.
-  const int stride = cols + 1;
-  std::vector<double> summed(area(rows + 1, stride), 0.0);
-  for (int y = 0; y < rows; ++y) {
-    double rowSum = 0.0;
-    for (int x = 0; x < cols; ++x) {
-      const std::size_t i = area(y, cols) + x;
-      double edge = 0.0;
-      if (clipped[i] <= 0.0) {
-        if (x + 1 < cols) edge += std::fabs(grey[i + 1] - grey[i]);
-        if (y + 1 < rows) edge += std::fabs(grey[i + cols] - grey[i]);
-      }
-      rowSum += edge;
-      summed[area(y + 1, stride) + x + 1] = summed[area(y, stride) + x + 1] + rowSum;
-    }
-  }
-  double best = -1.0;
-  for (int i = 0; i <= kWindowSteps; ++i) {
-    const int top = (rows - window.rows) * i / kWindowSteps;
-    for (int j = 0; j <= kWindowSteps; ++j) {
-      const int left = (cols - window.cols) * j / kWindowSteps;
-      const int bottom = top + window.rows;
-      const int right = left + window.cols;
-      const double edges = summed[area(bottom, stride) + right] - summed[area(top, stride) + right] -
-                           summed[area(bottom, stride) + left] + summed[area(top, stride) + left];
-      if (edges > best) {
-        best = edges;
-        window.top = top;
-        window.left = left;
-      }
-    }
-  }
-  return window;
-}
-
-Plane cropped(const Plane& plane, int cols, const Window& window) {
-  Plane out(area(window.rows, window.cols));
-  for (int y = 0; y < window.rows; ++y) {
-    const double* from = plane.data() + area(window.top + y, cols) + window.left;
-    std::copy(from, from + window.cols, out.data() + area(y, window.cols));
-  }
-  return out;
-}
-
 }  // namespace
 
 std::vector<SparseLevel> sparseSchedule(int width, int height, int kernelWidth, int kernelHeight) {
@@ -731,14 +655,16 @@ void estimatePictureKernelSparse(const double* input, int height, int width, int
   // be the blur the deconvolution undoes.
   const Plane grey = gammaGreyImage(input, height, width, channels, 1.0);
   const Plane clipped = clippedPixels(input, height, width, channels);
-  const Window window = estimationWindow(grey, clipped, height, width);
-  if (window.rows == height && window.cols == width) {
+  const Region region =
+      richestRegion(grey.data(), clipped.data(), height, width, kMostEstimationPixels);
+  if (region.height == height && region.width == width) {
     estimateKernelSparse(grey.data(), clipped.data(), height, width, kernel, kheight, kwidth,
                          noiseSigma, progress);
   } else {
-    estimateKernelSparse(cropped(grey, width, window).data(),
-                         cropped(clipped, width, window).data(), window.rows, window.cols,
-                         kernel, kheight, kwidth, noiseSigma, progress);
+    estimateKernelSparse(cropPlanes(grey.data(), height, width, 1, region).data(),
+                         cropPlanes(clipped.data(), height, width, 1, region).data(),
+                         region.height, region.width, kernel, kheight, kwidth, noiseSigma,
+                         progress);
   }
 }
 

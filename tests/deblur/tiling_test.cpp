@@ -4,10 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 #include <vector>
 
-#include "app/image_io.h"
+#include "tests/support/sample_photo.h"
 
 namespace kestrel {
 namespace {
@@ -68,15 +67,10 @@ double meanAbsolute(const std::vector<double>& values) {
 // interior must agree closely, and no more along the tile edges than
 // elsewhere.
 TEST(DeconvolveInTiles, MatchesTheWholePictureWithoutSeams) {
-  LoadedPlanes photo;
-  LoadedPlanes truth;
-  std::string error;
-  ASSERT_TRUE(loadImagePlanes(std::string(KESTREL_SOURCE_DIR) + "/samples/astronaut_blurred.png",
-                              photo, error))
-      << error;
-  ASSERT_TRUE(loadImagePlanes(
-      std::string(KESTREL_SOURCE_DIR) + "/samples/astronaut_true_kernel.png", truth, error))
-      << error;
+  const testing::SamplePhoto sample = testing::loadSamplePhoto();
+  ASSERT_FALSE(::testing::Test::HasFailure());
+  const LoadedPlanes& photo = sample.photo;
+  const LoadedPlanes& truth = sample.trueKernel;
   const int rows = photo.height, cols = photo.width, side = truth.width;
   std::vector<double> kernel(truth.planes.begin(), truth.planes.begin() + side * side);
   double total = 0.0;
