@@ -13,10 +13,12 @@
 #include "app/kestrel_options.h"
 #include "app/memory_budget.h"
 #include "app/progress_line.h"
+#include "deblur/estimation_region.h"
 #include "deblur/kernel_size.h"
 #include "deblur/multiscale.h"
 #include "deblur/noise_estimate.h"
 #include "deblur/sparse_estimation.h"
+#include "deblur/tiling.h"
 #include "parallel/parallel.h"
 
 namespace kestrel {
@@ -26,6 +28,33 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 const char kCommand[] = "kestrel";
+
+// Estimates the kernel within region of the picture and deconvolves the
+// whole picture with it; the result is the drivers'.
+int deblurInRegion(const LoadedPlanes& image, double* output, double* kernel,
+                   const KestrelOptions& options, const Region& region, double wtdeconv,
+                   int deringing, double pictureNoise, const DeblurProgressCallback& progress) {
+  announce("estimate the kernel in the " + std::to_string(region.width) + "x" +
+               std::to_string(region.height) + " region at " + std::to_string(region.left) +
+               "," + std::to_string(region.top) + "\n",
+           progress);
+  const std::vector<double> crop =
+      cropPlanes(image.planes.data(), image.height, image.width, image.channels, region);
+  announce("start kernel estimation...\n", progress);
+  if (options.estimator == KernelEstimator::Sparse) {
+    estimatePictureKernelSparse(crop.data(), region.height, region.width, image.channels, kernel,
+                                options.kheight, options.kwidth, pictureNoise, progress);
+  } else {
+    estimateKernelMultiScale(crop.data(), region.height, region.width, image.channels, kernel,
+                             options.kheight, options.kwidth, options.gamma, options.wtscale,
+                             progress);
+  }
+  return deconvolveAnySize(image.planes.data(), output, image.height, image.width,
+                           image.channels, kernel, options.kheight, options.kwidth, wtdeconv,
+                           deringing, options.denoise, progress)
+             ? 0
+             : -1;
+}
 
 int runKestrel(int argc, const char* const* argv) {
   std::vector<std::string> words;
@@ -121,6 +150,21 @@ int runKestrel(int argc, const char* const* argv) {
     printError(kCommand, reason);
     return kExitUsage;
   }
+  Region region;
+  {
+    std::vector<double> grey;
+    std::vector<double> clipped;
+    if (options.autoRegion) {
+      grey = gammaGreyImage(image.planes.data(), image.height, image.width, image.channels, 1.0);
+      clipped = clippedPixels(image.planes.data(), image.height, image.width, image.channels);
+    }
+    if (!estimationRegion(options, image.width, image.height, grey.data(), clipped.data(), region,
+                          reason)) {
+      printError(kCommand, reason);
+      return kExitUsage;
+    }
+  }
+  const bool wholePicture = region.width == image.width && region.height == image.height;
 
   std::vector<double> output(image.planes.size());
   std::vector<double> kernel(static_cast<std::size_t>(options.kwidth) * options.kheight, 0.0);
@@ -131,16 +175,21 @@ int runKestrel(int argc, const char* const* argv) {
                 planeNoise(image.planes.data(), image.height, image.width, image.channels))
           : options.wtdeconv;
   const int deringing = deringingWeight(options.wtderinging);
-  const int result =
-      options.estimator == KernelEstimator::Sparse
-          ? deblurSparse(image.planes.data(), output.data(), image.height, image.width,
-                         image.channels, kernel.data(), options.kheight, options.kwidth,
-                         wtdeconv, deringing, options.denoise,
-                         pictureNoise, progressLine.callback())
-          : deblurMultiScale(image.planes.data(), output.data(), image.height, image.width,
-                             image.channels, kernel.data(), options.kheight, options.kwidth,
-                             options.gamma, options.wtscale, wtdeconv, deringing,
-                             options.denoise, progressLine.callback());
+  int result = 0;
+  if (!wholePicture) {
+    result = deblurInRegion(image, output.data(), kernel.data(), options, region, wtdeconv,
+                            deringing, pictureNoise, progressLine.callback());
+  } else if (options.estimator == KernelEstimator::Sparse) {
+    result = deblurSparse(image.planes.data(), output.data(), image.height, image.width,
+                          image.channels, kernel.data(), options.kheight, options.kwidth,
+                          wtdeconv, deringing, options.denoise, pictureNoise,
+                          progressLine.callback());
+  } else {
+    result = deblurMultiScale(image.planes.data(), output.data(), image.height, image.width,
+                              image.channels, kernel.data(), options.kheight, options.kwidth,
+                              options.gamma, options.wtscale, wtdeconv, deringing,
+                              options.denoise, progressLine.callback());
+  }
   const std::chrono::duration<double, std::milli> elapsed =
       std::chrono::steady_clock::now() - start;
   progressLine.clear();

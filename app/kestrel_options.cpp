@@ -63,6 +63,42 @@ bool takeEstimatorOption(std::vector<std::string>& words, KernelEstimator& estim
   return true;
 }
 
+bool parseRegion(const std::string& text, Region& region) {
+  int values[4] = {0, 0, 0, 0};
+  std::size_t start = 0;
+  for (int i = 0; i < 4; ++i) {
+    const std::size_t comma = i < 3 ? text.find(',', start) : text.size();
+    if (comma == std::string::npos) return false;
+    if (!parseInteger(text.substr(start, comma - start), values[i])) return false;
+    start = comma + 1;
+  }
+  region = {values[0], values[1], values[2], values[3]};
+  return region.left >= 0 && region.top >= 0 && region.width >= 1 && region.height >= 1;
+}
+
+// The last --region given, taken out of words into options; false with
+// error set for a missing or malformed one.
+bool takeRegionOption(std::vector<std::string>& words, KestrelOptions& options,
+                      std::string& error) {
+  const std::string option = "--region";
+  bool missingValue = false;
+  for (const std::string& text : takeOptionValues(words, option, missingValue)) {
+    options.autoRegion = text == kAutoWord;
+    options.regionGiven = !options.autoRegion;
+    if (options.regionGiven && !parseRegion(text, options.region)) {
+      error = option + " '" + text +
+              "' must be auto or X,Y,W,H: the left column, top row, width and height in "
+              "pixels, W and H at least 1";
+      return false;
+    }
+  }
+  if (missingValue) {
+    error = option + " needs auto or X,Y,W,H";
+    return false;
+  }
+  return true;
+}
+
 // The words left once --estimator is taken out, input first.
 ParsedArguments parsePositionals(const std::vector<std::string>& words) {
   ParsedArguments parsed;
@@ -157,9 +193,16 @@ ParsedArguments parseKestrelArguments(int argc, const char* const* argv) {
   for (int i = 1; i < argc; ++i) words.push_back(argv[i]);
   KernelEstimator estimator = KernelEstimator::Classic;
   std::string error;
-  if (!takeEstimatorOption(words, estimator, error)) return usageError(error);
+  KestrelOptions regionOptions;
+  if (!takeEstimatorOption(words, estimator, error) ||
+      !takeRegionOption(words, regionOptions, error)) {
+    return usageError(error);
+  }
   ParsedArguments parsed = parsePositionals(words);
   parsed.options.estimator = estimator;
+  parsed.options.regionGiven = regionOptions.regionGiven;
+  parsed.options.autoRegion = regionOptions.autoRegion;
+  parsed.options.region = regionOptions.region;
   // The sparse estimator comes with a weight matched to the picture's noise
   // unless one is given.
   if (estimator == KernelEstimator::Sparse && words.size() < kWordsThroughWtdeconv) {
@@ -191,6 +234,30 @@ bool kernelFitsPicture(const KestrelOptions& options, int width, int height,
           " picture '" + options.input +
           "': every level of the pyramid must be at least as large as its kernel";
   return false;
+}
+
+bool estimationRegion(const KestrelOptions& options, int width, int height, const double* grey,
+                      const double* clipped, Region& region, std::string& reason) {
+  region = {0, 0, width, height};
+  if (options.autoRegion && options.estimator == KernelEstimator::Classic) {
+    region = richestRegion(grey, clipped, height, width, kClassicRegionPixels);
+  }
+  if (!options.regionGiven) return true;
+  const Region& given = options.region;
+  const std::string text = std::to_string(given.left) + "," + std::to_string(given.top) + "," +
+                           std::to_string(given.width) + "," + std::to_string(given.height);
+  if (static_cast<long long>(given.left) + given.width > width ||
+      static_cast<long long>(given.top) + given.height > height) {
+    reason = "--region " + text + " reaches beyond the " + std::to_string(width) + "x" +
+             std::to_string(height) + " picture '" + options.input + "'";
+    return false;
+  }
+  if (!kernelFitsPicture(options, given.width, given.height, reason)) {
+    reason = "--region " + text + ": " + reason;
+    return false;
+  }
+  region = given;
+  return true;
 }
 
 KernelSize largestKernelSize(const KestrelOptions& options, int width, int height) {
@@ -265,6 +332,13 @@ std::string kestrelHelp() {
          "               the kernel estimator: sparse, a sparse-gradient estimator, more\n"
          "               accurate on noisy photos and on large blurs, or classic, the\n"
          "               original edge-prediction estimator (the default)\n"
+         "  --region X,Y,W,H|auto\n"
+         "               estimate the kernel only within the W x H window whose top left\n"
+         "               pixel is column X, row Y, or (auto) within the window of at most\n"
+         "               2 megapixels richest in edges away from clipped highlights; the\n"
+         "               whole picture is deblurred with it. Saves time and memory on\n"
+         "               large photos. The sparse estimator picks such a window of half a\n"
+         "               megapixel by itself\n"
          "\n"
          "Exit status: 0 on success, 2 for a usage error, 1 for any other failure.\n";
 }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "deblur/estimation_region.h"
 #include "deblur/kernel_size.h"
 
 namespace kestrel {
@@ -31,6 +32,12 @@ struct KestrelOptions {
   // The deconvolution weight is to be picked from the noise measured in the
   // picture; wtdeconv then keeps its default.
   bool autoDeconvWeight = false;
+  // The window the kernel is estimated on: the whole picture unless one is
+  // given (--region X,Y,W,H) or to be chosen from the picture (--region
+  // auto). The whole picture is deconvolved either way.
+  bool regionGiven = false;
+  bool autoRegion = false;
+  Region region;
 };
 
 enum class ParseOutcome {
@@ -53,7 +60,9 @@ struct ParsedArguments {
 // kwidth, kheight and wtdeconv may also be the word auto. "--estimator NAME" or
 // "--estimator=NAME", NAME classic or sparse, may stand anywhere among the
 // words and is taken out before the rest is read; given more than once, the
-// last counts. With sparse and no wtdeconv, the weight is auto.
+// last counts. With sparse and no wtdeconv, the weight is auto. "--region
+// X,Y,W,H" (whole numbers, W and H at least 1) or "--region auto" may stand
+// anywhere likewise.
 ParsedArguments parseKestrelArguments(int argc, const char* const* argv);
 
 // wtderinging capped at 5, times 10, rounded half up: 1.0 gives 10, 7 gives
@@ -74,6 +83,17 @@ bool kernelFitsPicture(const KestrelOptions& options, int width, int height,
 // The kernel size of the run's largest estimate on a width x height picture:
 // the size given, with every automatic side at the largest its measurement
 // may probe or choose (probeKernelSide, at least 3).
+// The region of a picture of width x height the kernel is estimated on:
+// the one given, the richest in edges for auto (the classic estimator's at
+// most kClassicRegionPixels, while the sparse estimator chooses its own
+// window within the whole picture), else the whole picture. False, with
+// reason set, for a given region reaching beyond the picture or too small
+// for the kernel. grey and clipped are the picture's grey image and clipped
+// pixels, read for auto only.
+constexpr double kClassicRegionPixels = 2.0 * 1024.0 * 1024.0;
+bool estimationRegion(const KestrelOptions& options, int width, int height, const double* grey,
+                      const double* clipped, Region& region, std::string& reason);
+
 KernelSize largestKernelSize(const KestrelOptions& options, int width, int height);
 
 // Checks that an automatic size can be measured on the picture with probes

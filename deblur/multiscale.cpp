@@ -70,9 +70,8 @@ void cleanKernel(Plane& kernel, int rows, int cols, double fraction) {
   }
 }
 
-// Coarse to fine over the pyramid of gamma-corrected grey images: each
-// level alternates edge prediction, a kernel estimate and, for the next
-// iteration, a latent estimate. Writes the finest level's kernel.
+}  // namespace
+
 void estimateKernelMultiScale(const double* input, int height, int width, int channels,
                               double* kernel, int kheight, int kwidth, double gamma,
                               double wtscale, const DeblurProgressCallback& progress) {
@@ -159,8 +158,6 @@ void estimateKernelMultiScale(const double* input, int height, int width, int ch
   }
   std::copy(levelKernel.begin(), levelKernel.end(), kernel);
 }
-
-}  // namespace
 
 int deblurMultiScale(const double* input, double* output, int height, int width, int channels,
                      double* kernel, int kheight, int kwidth, double gamma, double wtscale,

@@ -17,6 +17,14 @@ namespace kestrel {
 // progress, when given, is called at every stage and receives the progress
 // messages. Returns 0, or -1 when the deconvolution of some plane refused
 // the kernel.
+// The first step of deblurMultiScale on its own: coarse to fine over the
+// pyramid of gamma-corrected grey images of input, each level alternating
+// edge prediction, a kernel estimate and a latent estimate. Writes the
+// finest level's kernel; the arguments are deblurMultiScale's.
+void estimateKernelMultiScale(const double* input, int height, int width, int channels,
+                              double* kernel, int kheight, int kwidth, double gamma,
+                              double wtscale, const DeblurProgressCallback& progress = {});
+
 int deblurMultiScale(const double* input, double* output, int height, int width, int channels,
                      double* kernel, int kheight, int kwidth, double gamma, double wtscale,
                      double wtdeconv, int deringingWeight, int denoise,

@@ -114,6 +114,29 @@ TEST_F(KestrelCommand, TheSparseEstimatorRunsWithAnAutomaticWeightAndWritesBothP
   EXPECT_TRUE(fileExists(path("scene_kernel.png")));
 }
 
+TEST_F(KestrelCommand, AGivenRegionIsWhereTheKernelIsEstimated) {
+  // The scene is 96 x 96.
+  writeBlurredPicture("scene.png");
+  const auto result =
+      runCommand("kestrel", {"scene.png", "sharp.png", "9", "9", "2.2", "--region", "8,16,64,60"},
+                 dir_);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out.find("estimate the kernel in the 64x60 region at 8,16\n"
+                            "start kernel estimation...\n"),
+            0u)
+      << result.out;
+  EXPECT_TRUE(fileExists(path("sharp.png")));
+  EXPECT_TRUE(fileExists(path("scene_kernel.png")));
+
+  const auto beyond =
+      runCommand("kestrel", {"scene.png", "other.png", "9", "9", "2.2", "--region", "40,40,64,60"},
+                 dir_);
+  EXPECT_EQ(beyond.status, 2);
+  EXPECT_EQ(beyond.err,
+            "kestrel: --region 40,40,64,60 reaches beyond the 96x96 picture 'scene.png'\n");
+  EXPECT_FALSE(fileExists(path("other.png")));
+}
+
 TEST_F(KestrelCommand, AnAutomaticKernelSizeIsMeasuredPrintedAndUsed) {
   writeBlurredPicture("scene.png");
   const auto result =

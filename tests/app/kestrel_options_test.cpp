@@ -308,6 +308,61 @@ TEST(KernelPath, DropsTheLastFourCharactersWhateverTheExtension) {
   EXPECT_EQ(kernelPathFor(longPath), std::string(600, 'a') + "_kernel.png");
 }
 
+TEST(RegionOption, IsTakenOutAnywhereAndTheLastOneCounts) {
+  ParsedArguments parsed = parse({"--region", "10,20,300,200", "in.png", "out.png", "31", "31",
+                                  "2.2", "--region=5,6,70,80"});
+  ASSERT_EQ(parsed.outcome, ParseOutcome::Run) << parsed.error;
+  EXPECT_TRUE(parsed.options.regionGiven);
+  EXPECT_FALSE(parsed.options.autoRegion);
+  EXPECT_EQ(parsed.options.region.left, 5);
+  EXPECT_EQ(parsed.options.region.top, 6);
+  EXPECT_EQ(parsed.options.region.width, 70);
+  EXPECT_EQ(parsed.options.region.height, 80);
+  EXPECT_EQ(parsed.options.kwidth, 31);
+
+  parsed = parse({"in.png", "out.png", "31", "31", "2.2", "--region", "auto"});
+  ASSERT_EQ(parsed.outcome, ParseOutcome::Run) << parsed.error;
+  EXPECT_TRUE(parsed.options.autoRegion);
+  EXPECT_FALSE(parsed.options.regionGiven);
+}
+
+TEST(RegionOption, MalformedRegionsAreUsageErrorsNamingTheOption) {
+  for (const char* bad : {"1,2,3", "1,2,3,4,5", "-1,0,10,10", "0,0,0,10", "a,b,c,d", "1,,2,3",
+                          "Auto", "1.5,0,10,10", ""}) {
+    const ParsedArguments parsed = parse({"in.png", "out.png", "31", "31", "2.2", "--region", bad});
+    EXPECT_EQ(parsed.outcome, ParseOutcome::UsageError) << bad;
+    EXPECT_EQ(parsed.error.find("--region '" + std::string(bad) + "' must be auto or X,Y,W,H"), 0u)
+        << parsed.error;
+  }
+  const ParsedArguments missing = parse({"in.png", "out.png", "31", "31", "2.2", "--region"});
+  EXPECT_EQ(missing.outcome, ParseOutcome::UsageError);
+  EXPECT_EQ(missing.error, "--region needs auto or X,Y,W,H");
+}
+
+TEST(RegionOption, AGivenRegionMustLieInsideThePictureAndHoldTheKernel) {
+  KestrelOptions options;
+  options.input = "photo.png";
+  options.kwidth = options.kheight = 31;
+  options.regionGiven = true;
+  Region region;
+  std::string reason;
+  options.region = {100, 50, 400, 300};
+  ASSERT_TRUE(estimationRegion(options, 500, 350, nullptr, nullptr, region, reason)) << reason;
+  EXPECT_EQ(region.left, 100);
+  EXPECT_EQ(region.height, 300);
+  options.region = {101, 50, 400, 300};
+  EXPECT_FALSE(estimationRegion(options, 500, 350, nullptr, nullptr, region, reason));
+  EXPECT_EQ(reason, "--region 101,50,400,300 reaches beyond the 500x350 picture 'photo.png'");
+  options.region = {0, 0, 20, 300};
+  EXPECT_FALSE(estimationRegion(options, 500, 350, nullptr, nullptr, region, reason));
+  EXPECT_EQ(reason.find("--region 0,0,20,300: kernel 31x31 is too large"), 0u) << reason;
+  // Without the option the whole picture is the region.
+  options.regionGiven = false;
+  ASSERT_TRUE(estimationRegion(options, 500, 350, nullptr, nullptr, region, reason));
+  EXPECT_EQ(region.width, 500);
+  EXPECT_EQ(region.height, 350);
+}
+
 TEST(KernelFit, RefusesPicturesSmallerThanTheKernelAtSomeLevel) {
   KestrelOptions options;
   options.input = "small.png";
