@@ -126,8 +126,10 @@ KernelSize measureKernelSize(const double* input, int height, int width, int cha
     const int probeWidth = automaticWidth ? probe : given.width;
     const int probeHeight = automaticHeight ? probe : given.height;
     std::vector<double> kernel(static_cast<std::size_t>(probeWidth) * probeHeight);
+    // Without the noise damping: the size measured here serves the classic
+    // estimator too, whose results must not move with the sparse one's.
     estimatePictureKernelSparse(input, height, width, channels, kernel.data(), probeHeight,
-                                probeWidth, noiseSigma, measuring);
+                                probeWidth, noiseSigma, measuring, false);
     const Reach reach = kernelReach(kernel.data(), probeHeight, probeWidth);
     // The blur reaches the probe's last ring of cells.
     const bool filled = (automaticWidth && reach.across >= probeWidth / 2) ||

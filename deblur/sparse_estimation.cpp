@@ -52,6 +52,16 @@ constexpr double kSplitPenaltyLimit = 1e5;
 // the latent image: enough to keep frequencies the image barely holds from
 // blowing up, small enough not to blur the kernel.
 constexpr double kKernelRidgeShare = 0.1;
+// The kernel step weighs each frequency by the squared response of a
+// Gaussian whose width in pixels is this many times the level's noise. The
+// same low-pass applied to the latent and to the blurred gradients keeps the
+// blur that relates them, and damps the high frequencies where noise
+// outweighs what the picture holds there: without it, noisy pictures leave
+// the kernel strewn with specks across its whole support. Below
+// kLeastDampedNoise the damping costs more fine detail of the kernel than
+// it saves from the noise, and the kernel step weighs all frequencies alike.
+constexpr double kKernelLowPassPerNoise = 60.0;
+constexpr double kLeastDampedNoise = 0.004;
 // Kernel entries below this share of the largest are cleared.
 constexpr double kKernelFloorShare = 0.05;
 // Connected pieces of the kernel holding less than this share of its mass
@@ -248,8 +258,10 @@ void centreKernel(Plane& kernel, int rows, int cols) {
 // onto a canvas of fast transform lengths, its spectra, and the steps.
 class SparseLevelSolver {
  public:
+  // lowPassWidth: standard deviation in pixels of the kernel step's
+  // Gaussian low-pass, 0 for none.
   SparseLevelSolver(const double* blurred, const Plane& clipped, int rows, int cols,
-                    int kernelRows, int kernelCols)
+                    int kernelRows, int kernelCols, double lowPassWidth)
       : kernelRows_(kernelRows),
         kernelCols_(kernelCols),
         canvasRows_(fastTransformLength(rows + kernelRows + 1)),
@@ -270,6 +282,7 @@ class SparseLevelSolver {
         correlationSum_(halfCells_),
         kernelPower_(halfCells_),
         differencePower_(halfCells_),
+        kernelStepWeight_(halfCells_, 1.0),
         mask_(kernelDataMask(clipped, rows, cols, kernelRows, kernelCols, canvasRows_,
                              canvasCols_)),
         gradX_(cells_),
@@ -297,6 +310,18 @@ class SparseLevelSolver {
       for (int v = 0; v < halfCols_; ++v) {
         differencePower_[area(u, halfCols_) + v] =
             down + 2.0 - 2.0 * std::cos(2.0 * pi * v / canvasCols_);
+      }
+    }
+    if (lowPassWidth > 0.0) {
+      // |G|^2 of a Gaussian of standard deviation w: exp(-4 pi^2 w^2 |f|^2).
+      const double spread = 4.0 * pi * pi * lowPassWidth * lowPassWidth;
+      for (int u = 0; u < canvasRows_; ++u) {
+        const double fu = static_cast<double>(u <= canvasRows_ / 2 ? u : u - canvasRows_) /
+                          canvasRows_;
+        for (int v = 0; v < halfCols_; ++v) {
+          const double fv = static_cast<double>(v) / canvasCols_;
+          kernelStepWeight_[area(u, halfCols_) + v] = std::exp(-spread * (fu * fu + fv * fv));
+        }
       }
     }
   }
@@ -370,6 +395,11 @@ class SparseLevelSolver {
     accumulate(blurredGradXSpectrum_);
     maskedForward(gradY_);
     accumulate(blurredGradYSpectrum_);
+    for (std::size_t i = 0; i < halfCells_; ++i) {
+      numerator[i][0] *= kernelStepWeight_[i];
+      numerator[i][1] *= kernelStepWeight_[i];
+      denominator[i] *= kernelStepWeight_[i];
+    }
 
     double meanPower = 0.0;
     for (double d : denominator) meanPower += d;
@@ -517,6 +547,7 @@ class SparseLevelSolver {
   FftwBuffer correlationSum_;
   Plane kernelPower_;
   Plane differencePower_;
+  Plane kernelStepWeight_;
   Plane mask_;
   Plane gradX_;
   Plane gradY_;
@@ -561,7 +592,7 @@ bool sparseScheduleFitsPicture(const std::vector<SparseLevel>& schedule) {
 
 void estimateKernelSparse(const double* grey, const double* highlights, int rows, int cols,
                           double* kernel, int kernelRows, int kernelCols, double noiseSigma,
-                          const DeblurProgressCallback& progress) {
+                          const DeblurProgressCallback& progress, bool dampNoise) {
   const std::vector<SparseLevel> schedule = sparseSchedule(cols, rows, kernelCols, kernelRows);
   const int levels = static_cast<int>(schedule.size());
   Plane noClipping;
@@ -617,8 +648,11 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
       cleanKernel(levelKernel, level.kernelHeight, level.kernelWidth);
     }
 
+    // Resampling to the level averages the noise down with the scale.
+    const double levelNoise =
+        dampNoise && noiseSigma >= kLeastDampedNoise ? noiseSigma * level.scale : 0.0;
     SparseLevelSolver solver(levelImage, clipped, level.height, level.width, level.kernelHeight,
-                             level.kernelWidth);
+                             level.kernelWidth, kKernelLowPassPerNoise * levelNoise);
     Plane latent;
     double lambda = kLambdaStart;
     const int iterations = iterationsAt(s);
@@ -649,7 +683,7 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
 
 void estimatePictureKernelSparse(const double* input, int height, int width, int channels,
                                  double* kernel, int kheight, int kwidth, double noiseSigma,
-                                 const DeblurProgressCallback& progress) {
+                                 const DeblurProgressCallback& progress, bool dampNoise) {
   // The kernel is estimated on the samples exactly as the final stage
   // deconvolves them: a kernel fitted to gamma-corrected samples would not
   // be the blur the deconvolution undoes.
@@ -659,12 +693,12 @@ void estimatePictureKernelSparse(const double* input, int height, int width, int
       richestRegion(grey.data(), clipped.data(), height, width, kMostEstimationPixels);
   if (region.height == height && region.width == width) {
     estimateKernelSparse(grey.data(), clipped.data(), height, width, kernel, kheight, kwidth,
-                         noiseSigma, progress);
+                         noiseSigma, progress, dampNoise);
   } else {
     estimateKernelSparse(cropPlanes(grey.data(), height, width, 1, region).data(),
                          cropPlanes(clipped.data(), height, width, 1, region).data(),
                          region.height, region.width, kernel, kheight, kwidth, noiseSigma,
-                         progress);
+                         progress, dampNoise);
   }
 }
 

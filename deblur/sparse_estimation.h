@@ -10,6 +10,7 @@
 //     Fourier domain);
 //   - the kernel minimising |k * grad x - grad y|^2 + ridge |k|^2 over the
 //     pixels that are inside the picture and away from clipped highlights,
+//     on a noisy picture with the frequencies where noise dominates damped,
 //     then cleaned: negative entries and faint specks cleared, isolated
 //     pieces carrying little mass removed, normalised.
 // lambda falls over the iterations of a level to a floor that rises with the
@@ -47,18 +48,21 @@ bool sparseScheduleFitsPicture(const std::vector<SparseLevel>& schedule);
 // and 0 elsewhere, or nullptr for none. kernel: kernelRows x kernelCols
 // (both odd), receives the estimate: non-negative, summing to 1; the
 // centred delta when the picture holds nothing to estimate from. noiseSigma
-// is the picture's noise (0 for none). The schedule must fit the picture.
-// Reports "Level %d" as each level starts.
+// is the picture's noise (0 for none). dampNoise: the kernel step damps
+// the frequencies where that noise outweighs the picture (without, it fits
+// all frequencies alike, as the kernel size measurement expects). The
+// schedule must fit the picture. Reports "Level %d" as each level starts.
 void estimateKernelSparse(const double* grey, const double* highlights, int rows, int cols,
                           double* kernel, int kernelRows, int kernelCols, double noiseSigma,
-                          const DeblurProgressCallback& progress = {});
+                          const DeblurProgressCallback& progress = {}, bool dampNoise = true);
 
 // The kernel of a whole picture, planes as deblurSparse takes them: estimated
 // on their grey image, away from clipped samples, and on a large picture
 // only within its window richest in edges.
 void estimatePictureKernelSparse(const double* input, int height, int width, int channels,
                                  double* kernel, int kheight, int kwidth, double noiseSigma,
-                                 const DeblurProgressCallback& progress = {});
+                                 const DeblurProgressCallback& progress = {},
+                                 bool dampNoise = true);
 
 // Blind deblurring with the sparse estimator: the arguments are those of
 // deblurMultiScale (multiscale.h) without gamma and wtscale, plus
