@@ -10,6 +10,7 @@
 #include "app/image_io.h"
 #include "parallel/parallel.h"
 #include "tests/support/message_log.h"
+#include "tests/support/sample_photo.h"
 #include "tests/support/synthetic_scene.h"
 
 namespace kestrel {
@@ -150,15 +151,9 @@ TEST(SparseEstimation, RecoversAnLShapedKernelAndSharpensTheScene) {
 // its grey image holds enough edges and keeps the tests quick.
 BlurredCase samplePhotographCase() {
   BlurredCase c;
-  LoadedPlanes photo;
-  LoadedPlanes truth;
-  std::string error;
-  EXPECT_TRUE(loadImagePlanes(std::string(KESTREL_SOURCE_DIR) + "/samples/astronaut_blurred.png",
-                              photo, error))
-      << error;
-  EXPECT_TRUE(loadImagePlanes(
-      std::string(KESTREL_SOURCE_DIR) + "/samples/astronaut_true_kernel.png", truth, error))
-      << error;
+  const testing::SamplePhoto sample = testing::loadSamplePhoto();
+  const LoadedPlanes& photo = sample.photo;
+  const LoadedPlanes& truth = sample.trueKernel;
   if (photo.planes.empty() || truth.planes.empty()) return c;
   const int side = 256;
   const int top = (photo.height - side) / 2;
