@@ -154,7 +154,9 @@ int runKestrel(int argc, const char* const* argv) {
   {
     std::vector<double> grey;
     std::vector<double> clipped;
-    if (options.autoRegion) {
+    // Only the classic estimator's window is chosen here; the sparse one
+    // chooses its own.
+    if (options.autoRegion && options.estimator == KernelEstimator::Classic) {
       grey = gammaGreyImage(image.planes.data(), image.height, image.width, image.channels, 1.0);
       clipped = clippedPixels(image.planes.data(), image.height, image.width, image.channels);
     }
