@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "deblur/estimation_region.h"
@@ -31,8 +32,13 @@ constexpr double kLambdaDecay = 1.1;
 constexpr double kLambdaFloor = 1e-5;
 // The finest level goes on for this many iterations with lambda falling
 // faster and a lighter ridge: once the kernel's shape is found, a latent
-// image with finer detail pins down its exact profile.
-constexpr int kRefiningIterations = 10;
+// image with finer detail pins down its exact profile. The fit gains for
+// some 30 iterations at lambda's floor before it settles.
+constexpr int kRefiningIterations = 30;
+// The refining iterations of a larger picture run on the window of this
+// many pixels that holds the most edges, within the estimation window: they
+// only adjust a kernel whose shape is known, and so need fewer edges.
+constexpr double kMostRefiningPixels = 256.0 * 1024.0;
 constexpr double kRefiningLambdaDecay = 1.3;
 // Conjugate-gradient steps of each refining kernel solve, which starts from
 // the kernel of the previous iteration.
@@ -605,14 +611,20 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
                  kKernelRidgeShare);
 
   const bool refine = refiningRidgeShare < kKernelRidgeShare;
-  const auto iterationsAt = [&](int s) {
-    return kIterationsPerLevel + (s == 0 && refine ? kRefiningIterations : 0);
+  const int refiningIterations = refine ? kRefiningIterations : 0;
+  const double refiningPixels =
+      std::min(static_cast<double>(area(rows, cols)), kMostRefiningPixels);
+  // Work of the first `iterations` iterations on a level: pixels times
+  // iterations.
+  const auto workOf = [&](int s, int iterations) {
+    const double pixels = static_cast<double>(area(schedule[s].height, schedule[s].width));
+    const int refining = std::max(0, iterations - kIterationsPerLevel);
+    return pixels * (iterations - refining) + refiningPixels * refining;
   };
-  // Work of a level: its pixels times its iterations.
   std::vector<double> workBefore(levels + 1, 0.0);
   for (int s = levels - 1; s >= 0; --s) {
-    workBefore[s] = workBefore[s + 1] + static_cast<double>(schedule[s].width) *
-                                            schedule[s].height * iterationsAt(s);
+    workBefore[s] = workBefore[s + 1] +
+                    workOf(s, kIterationsPerLevel + (s == 0 ? refiningIterations : 0));
   }
   const double totalWork = workBefore[0];
 
@@ -651,11 +663,13 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
     // Resampling to the level averages the noise down with the scale.
     const double levelNoise =
         dampNoise && noiseSigma >= kLeastDampedNoise ? noiseSigma * level.scale : 0.0;
-    SparseLevelSolver solver(levelImage, clipped, level.height, level.width, level.kernelHeight,
-                             level.kernelWidth, kKernelLowPassPerNoise * levelNoise);
+    const double lowPassWidth = kKernelLowPassPerNoise * levelNoise;
+    std::optional<SparseLevelSolver> solver;
+    solver.emplace(levelImage, clipped, level.height, level.width, level.kernelHeight,
+                   level.kernelWidth, lowPassWidth);
     Plane latent;
     double lambda = kLambdaStart;
-    const int iterations = iterationsAt(s);
+    const int iterations = kIterationsPerLevel + (s == 0 ? refiningIterations : 0);
     for (int k = 0; k < iterations; ++k) {
       if (progress) {
         DeblurProgress report;
@@ -663,16 +677,26 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
         report.levels = levels;
         report.iteration = k + 1;
         report.iterations = iterations;
-        report.done = (workBefore[s + 1] + static_cast<double>(level.width) * level.height * k) /
-                      totalWork;
+        report.done = (workBefore[s + 1] + workOf(s, k)) / totalWork;
         progress(report);
       }
       const bool refining = k >= kIterationsPerLevel;
-      solver.estimateLatent(levelKernel, lambda, latent);
+      if (k == kIterationsPerLevel &&
+          static_cast<double>(area(level.height, level.width)) > kMostRefiningPixels) {
+        const Region window =
+            richestRegion(levelImage, clipped.data(), level.height, level.width,
+                          kMostRefiningPixels);
+        solver.reset();
+        solver.emplace(cropPlanes(levelImage, level.height, level.width, 1, window).data(),
+                       cropPlanes(clipped.data(), level.height, level.width, 1, window),
+                       window.height, window.width, level.kernelHeight, level.kernelWidth,
+                       lowPassWidth);
+      }
+      solver->estimateLatent(levelKernel, lambda, latent);
       if (refining) {
-        solver.refineKernel(latent, refiningRidgeShare, levelKernel);
+        solver->refineKernel(latent, refiningRidgeShare, levelKernel);
       } else {
-        solver.estimateKernel(latent, kKernelRidgeShare, levelKernel);
+        solver->estimateKernel(latent, kKernelRidgeShare, levelKernel);
       }
       lambda = std::max(lambda / (refining ? kRefiningLambdaDecay : kLambdaDecay), lambdaFloor);
     }

@@ -182,8 +182,9 @@ BlurredCase samplePhotographCase() {
 }
 
 TEST(SparseEstimation, RecoversTheCurvedKernelOfTheSamplePhotograph) {
-  // Measured: similarity 0.90; the blur-free delta scores 0.29.
-  constexpr double kMinimumSimilarity = 0.8;
+  // Measured: similarity 0.96, 0.90 with a third of the refining
+  // iterations; the blur-free delta scores 0.29.
+  constexpr double kMinimumSimilarity = 0.93;
   const BlurredCase c = samplePhotographCase();
   ASSERT_FALSE(c.blurred.empty());
   const std::vector<double> kernel = estimate(c, nullptr, 0.005);
@@ -209,9 +210,9 @@ TEST(SparseEstimation, HeavyNoiseDoesNotScatterTheKernel) {
 // Bright lights clipped at 1 break the linear blur model around them; left
 // out of the kernel's data, they must not pull the estimate away.
 TEST(SparseEstimation, ClippedHighlightsDoNotMisleadTheEstimate) {
-  // Measured: 0.80 with the highlights marked, 0.70 unmarked, so the bound
+  // Measured: 0.86 with the highlights marked, 0.76 unmarked, so the bound
   // fails when the clipped pixels are not left out.
-  constexpr double kMinimumSimilarity = 0.74;
+  constexpr double kMinimumSimilarity = 0.81;
   const int kernelSide = 11;
   const int big = 176 + 2 * kernelSide;
   std::vector<double> scene = testing::sharpScene(big, big);
@@ -238,6 +239,18 @@ TEST(SparseEstimation, ClippedHighlightsDoNotMisleadTheEstimate) {
   const double unmarkedSimilarity = kernelSimilarity(unmarked, c.trueKernel, 15, 15, kReach);
   EXPECT_GT(markedSimilarity, kMinimumSimilarity);
   EXPECT_GT(markedSimilarity, unmarkedSimilarity);
+}
+
+// Larger than the refining window: the last iterations run on a window of
+// the picture and must keep the kernel as close as the whole picture's.
+TEST(SparseEstimation, RefinesTheKernelOfALargePictureWithinAWindow) {
+  // Measured: 0.99999.
+  constexpr double kMinimumSimilarity = 0.99;
+  const BlurredCase c = sceneCase(520, 9, 11, 0.002);
+  ASSERT_GT(c.rows * c.cols, 256 * 1024);
+  const std::vector<double> kernel = estimate(c, nullptr, 0.002);
+  expectNormalised(kernel);
+  EXPECT_GT(kernelSimilarity(kernel, c.trueKernel, 11, 11, kReach), kMinimumSimilarity);
 }
 
 TEST(SparseEstimation, AFeaturelessPictureKeepsTheBlurFreeKernel) {
