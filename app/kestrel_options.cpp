@@ -335,10 +335,10 @@ std::string kestrelHelp() {
          "  --region X,Y,W,H|auto\n"
          "               estimate the kernel only within the W x H window whose top left\n"
          "               pixel is column X, row Y, or (auto) within the window of at most\n"
-         "               2 megapixels richest in edges away from clipped highlights; the\n"
-         "               whole picture is deblurred with it. Saves time and memory on\n"
-         "               large photos. The sparse estimator picks such a window of half a\n"
-         "               megapixel by itself\n"
+         "               2 megapixels richest in edges of every orientation away from\n"
+         "               clipped highlights; the whole picture is deblurred with it.\n"
+         "               Saves time and memory on large photos. The sparse estimator\n"
+         "               picks such a window of half a megapixel by itself\n"
          "\n"
          "Exit status: 0 on success, 2 for a usage error, 1 for any other failure.\n";
 }

@@ -12,6 +12,15 @@ namespace {
 constexpr int kWindowSteps = 16;
 // A sample at or above this level counts as clipped.
 constexpr double kHighlightLevel = 0.97;
+// Side of the square blocks over which the window search sums gradients;
+// windows are far larger, so their scores barely feel the rounding.
+constexpr int kBlockSide = 8;
+
+struct Structure {
+  double xx = 0.0;
+  double yy = 0.0;
+  double xy = 0.0;
+};
 
 }  // namespace
 
@@ -34,22 +43,40 @@ Region richestRegion(const double* grey, const double* clipped, int rows, int co
   region.height = std::max(1, static_cast<int>(rows * shrink));
   region.width = std::max(1, static_cast<int>(cols * shrink));
 
-  // Summed-area table of |d/dx| + |d/dy|, one row and column larger.
-  const int stride = cols + 1;
-  std::vector<double> summed(cellCount(rows + 1, stride), 0.0);
+  // Summed-area table, over blocks, of the gradients' structure tensor,
+  // one block row and column larger.
+  const int blockRows = (rows + kBlockSide - 1) / kBlockSide;
+  const int blockCols = (cols + kBlockSide - 1) / kBlockSide;
+  const int stride = blockCols + 1;
+  std::vector<Structure> summed(cellCount(blockRows + 1, stride));
   for (int y = 0; y < rows; ++y) {
-    double rowSum = 0.0;
+    Structure* blockRow = summed.data() + cellCount(y / kBlockSide + 1, stride) + 1;
     for (int x = 0; x < cols; ++x) {
       const std::size_t i = cellCount(y, cols) + x;
-      double edge = 0.0;
-      if (clipped[i] <= 0.0) {
-        if (x + 1 < cols) edge += std::fabs(grey[i + 1] - grey[i]);
-        if (y + 1 < rows) edge += std::fabs(grey[i + cols] - grey[i]);
-      }
-      rowSum += edge;
-      summed[cellCount(y + 1, stride) + x + 1] = summed[cellCount(y, stride) + x + 1] + rowSum;
+      if (clipped[i] > 0.0) continue;
+      const double gx = x + 1 < cols ? grey[i + 1] - grey[i] : 0.0;
+      const double gy = y + 1 < rows ? grey[i + cols] - grey[i] : 0.0;
+      Structure& block = blockRow[x / kBlockSide];
+      block.xx += gx * gx;
+      block.yy += gy * gy;
+      block.xy += gx * gy;
     }
   }
+  for (int by = 1; by <= blockRows; ++by) {
+    for (int bx = 1; bx <= blockCols; ++bx) {
+      Structure& cell = summed[cellCount(by, stride) + bx];
+      const Structure& up = summed[cellCount(by - 1, stride) + bx];
+      const Structure& left = summed[cellCount(by, stride) + bx - 1];
+      const Structure& corner = summed[cellCount(by - 1, stride) + bx - 1];
+      cell.xx += up.xx + left.xx - corner.xx;
+      cell.yy += up.yy + left.yy - corner.yy;
+      cell.xy += up.xy + left.xy - corner.xy;
+    }
+  }
+  const auto at = [&](int y, int x) -> const Structure& {
+    return summed[cellCount(y / kBlockSide, stride) + x / kBlockSide];
+  };
+
   double best = -1.0;
   for (int i = 0; i <= kWindowSteps; ++i) {
     const int top = (rows - region.height) * i / kWindowSteps;
@@ -57,12 +84,19 @@ Region richestRegion(const double* grey, const double* clipped, int rows, int co
       const int left = (cols - region.width) * j / kWindowSteps;
       const int bottom = top + region.height;
       const int right = left + region.width;
-      const double edges = summed[cellCount(bottom, stride) + right] -
-                           summed[cellCount(top, stride) + right] -
-                           summed[cellCount(bottom, stride) + left] +
-                           summed[cellCount(top, stride) + left];
-      if (edges > best) {
-        best = edges;
+      const Structure& a = at(bottom, right);
+      const Structure& b = at(top, right);
+      const Structure& c = at(bottom, left);
+      const Structure& d = at(top, left);
+      const double xx = a.xx - b.xx - c.xx + d.xx;
+      const double yy = a.yy - b.yy - c.yy + d.yy;
+      const double xy = a.xy - b.xy - c.xy + d.xy;
+      // The tensor's smaller eigenvalue: the gradient energy along the
+      // direction the window's edges constrain least.
+      const double weakest =
+          0.5 * (xx + yy) - std::sqrt(0.25 * (xx - yy) * (xx - yy) + xy * xy);
+      if (weakest > best) {
+        best = weakest;
         region.top = top;
         region.left = left;
       }

@@ -21,9 +21,11 @@ std::vector<double> clippedPixels(const double* planes, int height, int width, i
 
 // grey and clipped: rows x cols, row-major; clipped is positive where the
 // picture is clipped. The window of at most mostPixels, in the picture's
-// proportions as far as it allows, whose unclipped pixels hold the largest
-// sum of gradient magnitudes among 17 x 17 evenly spread positions; the
-// whole picture when it is no larger.
+// proportions as far as it allows, among 17 x 17 evenly spread positions,
+// whose unclipped pixels' gradients are strongest along the direction in
+// which they are weakest (the smaller eigenvalue of their summed structure
+// tensor): a blur is seen only across edges, so the window must hold edges
+// of every orientation. The whole picture when it is no larger.
 Region richestRegion(const double* grey, const double* clipped, int rows, int cols,
                      double mostPixels);
 

@@ -35,6 +35,25 @@ TEST(RichestRegion, FindsTheTexturedPartAndKeepsTheProportions) {
   EXPECT_EQ(whole.width, cols);
 }
 
+TEST(RichestRegion, PrefersEdgesOfEveryOrientationToStrongerParallelOnes) {
+  const int rows = 300, cols = 400;
+  // Strong vertical stripes top left, which leave the blur's vertical extent
+  // unseen; a fainter checkerboard bottom right.
+  std::vector<double> grey = texturedAt(rows, cols, 200, 300, 100, 5);
+  for (int y = 0; y < 100; ++y) {
+    for (int x = 0; x < 100; ++x) {
+      grey[static_cast<std::size_t>(y) * cols + x] = (x / 3) % 2 ? 0.95 : 0.05;
+    }
+  }
+  for (double& v : grey) {
+    if (v == 0.9 || v == 0.1) v = 0.5 + (v - 0.5) * 0.5;
+  }
+  const std::vector<double> clipped(grey.size(), 0.0);
+  const Region region = richestRegion(grey.data(), clipped.data(), rows, cols, 120.0 * 160.0);
+  EXPECT_EQ(region.top + region.height, rows);
+  EXPECT_EQ(region.left + region.width, cols);
+}
+
 TEST(RichestRegion, IgnoresEdgesOfClippedPixels) {
   const int rows = 300, cols = 400;
   // Two textured corners; the brighter one is clipped.
