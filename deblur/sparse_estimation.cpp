@@ -38,7 +38,7 @@ constexpr int kRefiningIterations = 30;
 // The refining iterations of a larger picture run on the window of this
 // many pixels that holds the most edges, within the estimation window: they
 // only adjust a kernel whose shape is known, and so need fewer edges.
-constexpr double kMostRefiningPixels = 256.0 * 1024.0;
+constexpr double kMostRefiningPixels = 128.0 * 1024.0;
 constexpr double kRefiningLambdaDecay = 1.3;
 // Conjugate-gradient steps of each refining kernel solve, which starts from
 // the kernel of the previous iteration.
