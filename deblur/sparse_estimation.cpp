@@ -611,7 +611,9 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
                  kKernelRidgeShare);
 
   const bool refine = refiningRidgeShare < kKernelRidgeShare;
-  const int refiningIterations = refine ? kRefiningIterations : 0;
+  const auto iterationsAt = [&](int s) {
+    return kIterationsPerLevel + (s == 0 && refine ? kRefiningIterations : 0);
+  };
   const double refiningPixels =
       std::min(static_cast<double>(area(rows, cols)), kMostRefiningPixels);
   // Work of the first `iterations` iterations on a level: pixels times
@@ -623,8 +625,7 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
   };
   std::vector<double> workBefore(levels + 1, 0.0);
   for (int s = levels - 1; s >= 0; --s) {
-    workBefore[s] = workBefore[s + 1] +
-                    workOf(s, kIterationsPerLevel + (s == 0 ? refiningIterations : 0));
+    workBefore[s] = workBefore[s + 1] + workOf(s, iterationsAt(s));
   }
   const double totalWork = workBefore[0];
 
@@ -669,7 +670,7 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
                    level.kernelWidth, lowPassWidth);
     Plane latent;
     double lambda = kLambdaStart;
-    const int iterations = kIterationsPerLevel + (s == 0 ? refiningIterations : 0);
+    const int iterations = iterationsAt(s);
     for (int k = 0; k < iterations; ++k) {
       if (progress) {
         DeblurProgress report;
@@ -686,7 +687,6 @@ void estimateKernelSparse(const double* grey, const double* highlights, int rows
         const Region window =
             richestRegion(levelImage, clipped.data(), level.height, level.width,
                           kMostRefiningPixels);
-        solver.reset();
         solver.emplace(cropPlanes(levelImage, level.height, level.width, 1, window).data(),
                        cropPlanes(clipped.data(), level.height, level.width, 1, window),
                        window.height, window.width, level.kernelHeight, level.kernelWidth,
