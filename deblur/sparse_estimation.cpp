@@ -349,24 +349,7 @@ class SparseLevelSolver {
     const double cells = static_cast<double>(cells_);
     for (double beta = 2.0 * lambda; beta < kSplitPenaltyLimit; beta *= 2.0) {
       const double keep = lambda / beta;
-      gradients(latent.data(), canvasRows_, canvasCols_, gradX_.data(), gradY_.data());
-      parallelFor(0, canvasRows_, kRowGrain, [&](int first, int last) {
-        for (std::size_t i = area(first, canvasCols_); i < area(last, canvasCols_); ++i) {
-          if (gradX_[i] * gradX_[i] + gradY_[i] * gradY_[i] < keep) gradX_[i] = gradY_[i] = 0.0;
-        }
-      });
-      // The adjoint of the forward differences: backward differences, negated.
-      parallelFor(0, canvasRows_, kRowGrain, [&](int first, int last) {
-        for (int y = first; y < last; ++y) {
-          const std::size_t row = area(y, canvasCols_);
-          const std::size_t above = area((y + canvasRows_ - 1) % canvasRows_, canvasCols_);
-          for (int x = 0; x < canvasCols_; ++x) {
-            const int left = (x + canvasCols_ - 1) % canvasCols_;
-            grid_[row + x] =
-                gradX_[row + left] - gradX_[row + x] + gradY_[above + x] - gradY_[row + x];
-          }
-        }
-      });
+      splitDivergence(latent, keep);
       forward_.execute();
       parallelFor(0, canvasRows_, kRowGrain, [&](int first, int last) {
         for (std::size_t i = area(first, halfCols_); i < area(last, halfCols_); ++i) {
@@ -380,7 +363,11 @@ class SparseLevelSolver {
         }
       });
       backward_.execute();
-      for (std::size_t i = 0; i < cells_; ++i) latent[i] = grid_[i] / cells;
+      parallelFor(0, canvasRows_, kRowGrain, [&](int first, int last) {
+        for (std::size_t i = area(first, canvasCols_); i < area(last, canvasCols_); ++i) {
+          latent[i] = grid_[i] / cells;
+        }
+      });
     }
   }
 
@@ -477,6 +464,40 @@ class SparseLevelSolver {
       for (std::size_t i = 0; i < size; ++i) direction[i] = residual[i] + turn * direction[i];
     }
     cleanKernel(kernel, kernelRows_, kernelCols_);
+  }
+
+  // The split's gradient step in one pass: the latent image's gradients,
+  // those whose squared magnitude falls below keep set to zero, and into the
+  // grid the adjoint of the forward differences applied to them (backward
+  // differences, negated). Each band of rows carries the row above it, so
+  // no gradient plane is written.
+  void splitDivergence(const Plane& latent, double keep) {
+    parallelFor(0, canvasRows_, kRowGrain, [&](int first, int last) {
+      std::vector<double> aboveX(canvasCols_), aboveY(canvasCols_);
+      std::vector<double> rowX(canvasCols_), rowY(canvasCols_);
+      const auto keptGradients = [&](int y, std::vector<double>& gx, std::vector<double>& gy) {
+        const double* row = latent.data() + area(y, canvasCols_);
+        const double* below = latent.data() + area((y + 1) % canvasRows_, canvasCols_);
+        for (int x = 0; x < canvasCols_; ++x) {
+          const double dx = (x + 1 < canvasCols_ ? row[x + 1] : row[0]) - row[x];
+          const double dy = below[x] - row[x];
+          const bool kept = dx * dx + dy * dy >= keep;
+          gx[x] = kept ? dx : 0.0;
+          gy[x] = kept ? dy : 0.0;
+        }
+      };
+      keptGradients((first + canvasRows_ - 1) % canvasRows_, aboveX, aboveY);
+      for (int y = first; y < last; ++y) {
+        keptGradients(y, rowX, rowY);
+        double* out = grid_.data() + area(y, canvasCols_);
+        out[0] = rowX[canvasCols_ - 1] - rowX[0] + aboveY[0] - rowY[0];
+        for (int x = 1; x < canvasCols_; ++x) {
+          out[x] = rowX[x - 1] - rowX[x] + aboveY[x] - rowY[x];
+        }
+        std::swap(aboveX, rowX);
+        std::swap(aboveY, rowY);
+      }
+    });
   }
 
  private:
