@@ -154,17 +154,22 @@ Plane kernelDataMask(const Plane& clipped, int rows, int cols, int kernelRows, i
   return mask;
 }
 
-// Forward differences along rows (x) and down columns (y), circular on the
-// canvas.
+// Forward differences along row y (x) and down the columns from it (y),
+// circular on the canvas.
+void rowGradients(const double* plane, int rows, int cols, int y, double* gradX, double* gradY) {
+  const double* row = plane + area(y, cols);
+  const double* below = plane + area((y + 1) % rows, cols);
+  for (int x = 0; x < cols; ++x) {
+    gradX[x] = (x + 1 < cols ? row[x + 1] : row[0]) - row[x];
+    gradY[x] = below[x] - row[x];
+  }
+}
+
+// The same over the whole canvas.
 void gradients(const double* plane, int rows, int cols, double* gradX, double* gradY) {
   parallelFor(0, rows, kRowGrain, [&](int first, int last) {
     for (int y = first; y < last; ++y) {
-      const double* row = plane + area(y, cols);
-      const double* below = plane + area((y + 1) % rows, cols);
-      for (int x = 0; x < cols; ++x) {
-        gradX[area(y, cols) + x] = row[(x + 1) % cols] - row[x];
-        gradY[area(y, cols) + x] = below[x] - row[x];
-      }
+      rowGradients(plane, rows, cols, y, gradX + area(y, cols), gradY + area(y, cols));
     }
   });
 }
@@ -476,14 +481,9 @@ class SparseLevelSolver {
       std::vector<double> aboveX(canvasCols_), aboveY(canvasCols_);
       std::vector<double> rowX(canvasCols_), rowY(canvasCols_);
       const auto keptGradients = [&](int y, std::vector<double>& gx, std::vector<double>& gy) {
-        const double* row = latent.data() + area(y, canvasCols_);
-        const double* below = latent.data() + area((y + 1) % canvasRows_, canvasCols_);
+        rowGradients(latent.data(), canvasRows_, canvasCols_, y, gx.data(), gy.data());
         for (int x = 0; x < canvasCols_; ++x) {
-          const double dx = (x + 1 < canvasCols_ ? row[x + 1] : row[0]) - row[x];
-          const double dy = below[x] - row[x];
-          const bool kept = dx * dx + dy * dy >= keep;
-          gx[x] = kept ? dx : 0.0;
-          gy[x] = kept ? dy : 0.0;
+          if (gx[x] * gx[x] + gy[x] * gy[x] < keep) gx[x] = gy[x] = 0.0;
         }
       };
       keptGradients((first + canvasRows_ - 1) % canvasRows_, aboveX, aboveY);
