@@ -342,13 +342,13 @@ class SparseLevelSolver {
     std::fill(grid_.data(), grid_.data() + cells_, 0.0);
     placeKernel(kernel.data(), grid_.data(), canvasRows_, canvasCols_, kernelRows_, kernelCols_);
     forward_.execute();
-    for (std::size_t i = 0; i < halfCells_; ++i) {
+    forEachFrequency([&](std::size_t i) {
       const double kr = spectrum_[i][0], ki = spectrum_[i][1];
       const double yr = blurredSpectrum_[i][0], yi = blurredSpectrum_[i][1];
       kernelTimesBlurred_[i][0] = kr * yr + ki * yi;
       kernelTimesBlurred_[i][1] = kr * yi - ki * yr;
       kernelPower_[i] = kr * kr + ki * ki;
-    }
+    });
 
     latent = blurred_;
     const double cells = static_cast<double>(cells_);
@@ -356,23 +356,17 @@ class SparseLevelSolver {
       const double keep = lambda / beta;
       splitDivergence(latent, keep);
       forward_.execute();
-      parallelFor(0, canvasRows_, kRowGrain, [&](int first, int last) {
-        for (std::size_t i = area(first, halfCols_); i < area(last, halfCols_); ++i) {
-          const double d = kernelPower_[i] + beta * differencePower_[i];
-          if (d == 0.0) {
-            spectrum_[i][0] = spectrum_[i][1] = 0.0;
-            continue;
-          }
-          spectrum_[i][0] = (kernelTimesBlurred_[i][0] + beta * spectrum_[i][0]) / d;
-          spectrum_[i][1] = (kernelTimesBlurred_[i][1] + beta * spectrum_[i][1]) / d;
+      forEachFrequency([&](std::size_t i) {
+        const double d = kernelPower_[i] + beta * differencePower_[i];
+        if (d == 0.0) {
+          spectrum_[i][0] = spectrum_[i][1] = 0.0;
+          return;
         }
+        spectrum_[i][0] = (kernelTimesBlurred_[i][0] + beta * spectrum_[i][0]) / d;
+        spectrum_[i][1] = (kernelTimesBlurred_[i][1] + beta * spectrum_[i][1]) / d;
       });
       backward_.execute();
-      parallelFor(0, canvasRows_, kRowGrain, [&](int first, int last) {
-        for (std::size_t i = area(first, canvasCols_); i < area(last, canvasCols_); ++i) {
-          latent[i] = grid_[i] / cells;
-        }
-      });
+      forEachPixel([&](std::size_t i) { latent[i] = grid_[i] / cells; });
     }
   }
 
@@ -382,31 +376,31 @@ class SparseLevelSolver {
     gradients(latent.data(), canvasRows_, canvasCols_, gradX_.data(), gradY_.data());
     FftwBuffer& numerator = correlationSum_;
     std::vector<double> denominator(halfCells_, 0.0);
-    for (std::size_t i = 0; i < halfCells_; ++i) numerator[i][0] = numerator[i][1] = 0.0;
+    forEachFrequency([&](std::size_t i) { numerator[i][0] = numerator[i][1] = 0.0; });
     const auto accumulate = [&](const FftwBuffer& blurredGradient) {
-      for (std::size_t i = 0; i < halfCells_; ++i) {
+      forEachFrequency([&](std::size_t i) {
         addCorrelation(spectrum_[i], blurredGradient[i], numerator[i]);
         denominator[i] += squaredMagnitude(spectrum_[i]);
-      }
+      });
     };
     maskedForward(gradX_);
     accumulate(blurredGradXSpectrum_);
     maskedForward(gradY_);
     accumulate(blurredGradYSpectrum_);
-    for (std::size_t i = 0; i < halfCells_; ++i) {
+    forEachFrequency([&](std::size_t i) {
       numerator[i][0] *= kernelStepWeight_[i];
       numerator[i][1] *= kernelStepWeight_[i];
       denominator[i] *= kernelStepWeight_[i];
-    }
+    });
 
     double meanPower = 0.0;
     for (double d : denominator) meanPower += d;
     meanPower /= static_cast<double>(halfCells_);
     const double ridge = ridgeShare * meanPower + 1e-300;
-    for (std::size_t i = 0; i < halfCells_; ++i) {
+    forEachFrequency([&](std::size_t i) {
       spectrum_[i][0] = numerator[i][0] / (denominator[i] + ridge);
       spectrum_[i][1] = numerator[i][1] / (denominator[i] + ridge);
-    }
+    });
     backward_.execute();
     kernel.assign(area(kernelRows_, kernelCols_), 0.0);
     cutKernel(grid_.data(), kernel.data(), canvasRows_, canvasCols_, kernelRows_, kernelCols_,
@@ -516,21 +510,20 @@ class SparseLevelSolver {
     placeKernel(k.data(), grid_.data(), canvasRows_, canvasCols_, kernelRows_, kernelCols_);
     forward_.execute();
     copySpectrum(kernelSpectrum_);
-    for (std::size_t i = 0; i < halfCells_; ++i) correlationSum_[i][0] = correlationSum_[i][1] = 0;
+    forEachFrequency([&](std::size_t i) { correlationSum_[i][0] = correlationSum_[i][1] = 0; });
     const double cells = static_cast<double>(cells_);
     for (const FftwBuffer* gradient : {&latentGradXSpectrum_, &latentGradYSpectrum_}) {
-      for (std::size_t i = 0; i < halfCells_; ++i) {
+      forEachFrequency([&](std::size_t i) {
         const double kr = kernelSpectrum_[i][0], ki = kernelSpectrum_[i][1];
         const double gr = (*gradient)[i][0], gi = (*gradient)[i][1];
         spectrum_[i][0] = kr * gr - ki * gi;
         spectrum_[i][1] = kr * gi + ki * gr;
-      }
+      });
       backward_.execute();
-      for (std::size_t i = 0; i < cells_; ++i) grid_[i] *= mask_[i] / cells;
+      forEachPixel([&](std::size_t i) { grid_[i] *= mask_[i] / cells; });
       forward_.execute();
-      for (std::size_t i = 0; i < halfCells_; ++i) {
-        addCorrelation((*gradient)[i], spectrum_[i], correlationSum_[i]);
-      }
+      forEachFrequency(
+          [&](std::size_t i) { addCorrelation((*gradient)[i], spectrum_[i], correlationSum_[i]); });
     }
     copySpectrumFrom(correlationSum_);
     backward_.execute();
@@ -548,8 +541,28 @@ class SparseLevelSolver {
   }
 
   void maskedForward(const Plane& plane) {
-    for (std::size_t i = 0; i < cells_; ++i) grid_[i] = plane[i] * mask_[i];
+    forEachPixel([&](std::size_t i) { grid_[i] = plane[i] * mask_[i]; });
     forward_.execute();
+  }
+
+  // Runs step(i) for every index of the canvas, or of its half spectrum,
+  // in bands of rows over the threads; each index on its own, so the
+  // result does not depend on how the rows are shared.
+  template <typename Step>
+  void forEachPixel(const Step& step) const {
+    forEachIndex(canvasCols_, step);
+  }
+
+  template <typename Step>
+  void forEachFrequency(const Step& step) const {
+    forEachIndex(halfCols_, step);
+  }
+
+  template <typename Step>
+  void forEachIndex(int rowLength, const Step& step) const {
+    parallelFor(0, canvasRows_, kRowGrain, [&](int first, int last) {
+      for (std::size_t i = area(first, rowLength); i < area(last, rowLength); ++i) step(i);
+    });
   }
 
   int kernelRows_;
