@@ -224,6 +224,7 @@ int runKestrel(int argc, const char* const* argv) {
 }  // namespace kestrel
 
 int main(int argc, char** argv) {
+  kestrel::keepFreedMemoryForReuse();
   try {
     return kestrel::runKestrel(argc, argv);
   } catch (const std::bad_alloc&) {

@@ -1,6 +1,9 @@
 #include "app/memory_budget.h"
 
 #include <sys/resource.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -20,6 +23,14 @@ constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
 constexpr std::uint64_t kLargestBudget = std::uint64_t{1} << 50;
 // cgroup limits this large are the kernels' way of saying none.
 constexpr std::uint64_t kNoLimit = std::uint64_t{1} << 60;
+
+// The largest mapping threshold glibc takes on 64-bit systems: blocks above
+// it are still mapped and unmapped on their own.
+constexpr int kLargestHeapBlock = 32 << 20;
+// Free memory at the top of the heap kept rather than returned.
+constexpr int kKeptFreeTop = 1 << 30;
+// Extra room asked of the system each time the heap grows.
+constexpr int kHeapGrowthPad = 256 << 20;
 
 // Resident bytes of the program before any picture: code, libraries and
 // the transform library's tables.
@@ -230,6 +241,14 @@ bool fitsMemory(Workload workload, const RunShape& shape, const MemoryBudget& bu
            memorySizeText(budget.bytes) +
            (budget.given ? " that --max-memory allows" : " available (see --max-memory)");
   return false;
+}
+
+void keepFreedMemoryForReuse() {
+#if defined(__GLIBC__)
+  mallopt(M_MMAP_THRESHOLD, kLargestHeapBlock);
+  mallopt(M_TRIM_THRESHOLD, kKeptFreeTop);
+  mallopt(M_TOP_PAD, kHeapGrowthPad);
+#endif
 }
 
 }  // namespace kestrel

@@ -59,4 +59,11 @@ bool takeMaxMemoryOption(std::vector<std::string>& words, MemoryBudget& budget,
 bool fitsMemory(Workload workload, const RunShape& shape, const MemoryBudget& budget,
                 std::string& reason);
 
+// Keeps freed blocks of up to a few tens of MiB in the heap for the next
+// allocation instead of handing them back to the system: the planes a run
+// frees and allocates again by the hundred would otherwise come back as
+// fresh pages, each zeroed by the system on first touch. Call once, before
+// the first large allocation.
+void keepFreedMemoryForReuse();
+
 }  // namespace kestrel

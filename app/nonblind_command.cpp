@@ -235,6 +235,7 @@ bool normaliseKernel(std::vector<double>& kernel) {
 }
 
 int runNonBlindCommand(const NonBlindCommand& command, int argc, const char* const* argv) {
+  keepFreedMemoryForReuse();
   try {
     return run(command, argc, argv);
   } catch (const std::bad_alloc&) {

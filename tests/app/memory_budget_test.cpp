@@ -1,6 +1,9 @@
 #include "app/memory_budget.h"
 
 #include <gtest/gtest.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <string>
 #include <vector>
@@ -94,6 +97,16 @@ TEST(PeakEstimate, AnEnormousPictureNeedsFarMoreThanAnyBudgetAllows) {
   EXPECT_GT(needed, 32 * 1024 * kMiB);
   EXPECT_LT(needed, 1024 * 1024 * kMiB);
 }
+
+#if defined(__GLIBC__)
+TEST(HeapReuse, APlaneOfAPhotoComesFromTheHeapNotFromAFreshMapping) {
+  keepFreedMemoryForReuse();
+  const std::size_t mappedBefore = mallinfo2().hblks;
+  std::vector<double> plane(2'000'000, 1.0);
+  EXPECT_EQ(mallinfo2().hblks, mappedBefore);
+  EXPECT_EQ(plane.back(), 1.0);
+}
+#endif
 
 TEST(MemoryBudget, RefusalNamesTheSizeTheNeedAndTheBudget) {
   const RunShape shape{4000, 3000, 3, 31, 31, 2, false};
