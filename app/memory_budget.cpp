@@ -15,6 +15,7 @@
 
 #include "app/command_line.h"
 #include "deblur/tiling.h"
+#include "fourier/level_spectra.h"
 
 namespace kestrel {
 namespace {
@@ -40,7 +41,9 @@ constexpr double kFixedBytes = 16.0 * kMiB;
 // (height + 2 kernelHeight): held through the whole run whatever the plane
 // count, per plane held, and per plane being deconvolved at the same time
 // (the non-blind commands run one plane per thread). Fitted to the peaks of
-// colour and grey photos of 1, 4 and 12 megapixels with 1 to 3 threads.
+// colour and grey photos of 1, 4 and 12 megapixels with 1 to 3 threads; the
+// classic estimator's to photos of 1, 2 and 4 megapixels with 2 threads,
+// together with kClassicBytesPerGridCell.
 struct CanvasBytes {
   double shared;
   double perPlane;
@@ -50,7 +53,7 @@ struct CanvasBytes {
 CanvasBytes canvasBytes(Workload workload, bool robust) {
   switch (workload) {
     case Workload::ClassicBlind:
-      return robust ? CanvasBytes{382, 25, 0} : CanvasBytes{336, 17, 0};
+      return robust ? CanvasBytes{228, 15, 0} : CanvasBytes{195, 15, 0};
     case Workload::SparseBlind:
       return robust ? CanvasBytes{196, 25, 0} : CanvasBytes{129, 27, 0};
     case Workload::Marlin:
@@ -59,6 +62,16 @@ CanvasBytes canvasBytes(Workload workload, bool robust) {
       return {0, 25, 92};
   }
   return {0, 0, 0};
+}
+
+// Bytes per cell of the classic estimator's finest padded grid, whose
+// pure prime-power sides make it from 1.1 to 2 times the canvas: its spectra
+// and scratch, held through the finest level.
+constexpr double kClassicBytesPerGridCell = 43;
+
+double classicGridCells(const RunShape& shape) {
+  return static_cast<double>(fftFriendlySize(shape.height + shape.kernelHeight - 1)) *
+         fftFriendlySize(shape.width + shape.kernelWidth - 1);
 }
 
 // Above kTiledAbovePixels the blind commands deconvolve tile by tile. The
@@ -139,9 +152,11 @@ std::uint64_t estimatedPeakBytes(Workload workload, const RunShape& shape) {
                         (static_cast<double>(shape.height) + 2.0 * shape.kernelHeight);
   const int inFlight = std::max(1, std::min(shape.threads, shape.planes));
   if (!deconvolvesInTiles(workload, shape)) {
+    const double grid =
+        workload == Workload::ClassicBlind ? kClassicBytesPerGridCell * classicGridCells(shape) : 0.0;
     return static_cast<std::uint64_t>(
-        kFixedBytes + canvas * bytesPerPixel(canvasBytes(workload, shape.robust), shape.planes,
-                                             inFlight));
+        kFixedBytes + grid +
+        canvas * bytesPerPixel(canvasBytes(workload, shape.robust), shape.planes, inFlight));
   }
   const TiledBytes bytes = tiledBytes(workload, shape.robust);
   const int reach = tileMargin(shape.kernelHeight, shape.kernelWidth) +

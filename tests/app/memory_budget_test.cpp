@@ -69,6 +69,26 @@ TEST(PeakEstimate, GrowsWithThePictureThePlanesAndThePlanesInFlight) {
             estimatedPeakBytes(Workload::ClassicBlind, robust));
 }
 
+// The classic estimator transforms on grids whose sides are prime powers, so
+// one more row can widen its finest grid by a third and its need with it.
+TEST(PeakEstimate, ClassicNeedFollowsItsFinestGrid) {
+  const RunShape fits{1200, 994, 3, 31, 31, 2, false};  // rows + 30 = 1024
+  RunShape widened = fits;
+  widened.height = 995;
+  const double classicStep =
+      static_cast<double>(estimatedPeakBytes(Workload::ClassicBlind, widened)) /
+      estimatedPeakBytes(Workload::ClassicBlind, fits);
+  const double sparseStep =
+      static_cast<double>(estimatedPeakBytes(Workload::SparseBlind, widened)) /
+      estimatedPeakBytes(Workload::SparseBlind, fits);
+  EXPECT_GT(classicStep, 1.1);
+  EXPECT_LT(sparseStep, 1.01);
+  // Measured with two threads on a 2-megapixel colour photo: 677 MiB.
+  const RunShape twoMegapixels{1633, 1225, 3, 31, 31, 2, false};
+  EXPECT_GT(estimatedPeakBytes(Workload::ClassicBlind, twoMegapixels), 610 * kMiB);
+  EXPECT_LT(estimatedPeakBytes(Workload::ClassicBlind, twoMegapixels), 745 * kMiB);
+}
+
 // Above 4 megapixels the blind commands deconvolve tile by tile: the need
 // still grows with the picture, but far more slowly than one whole canvas's.
 TEST(PeakEstimate, TiledPicturesNeedTheMemoryOfOneTileForTheFinalStage) {
