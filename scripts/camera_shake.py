@@ -3,7 +3,7 @@
 import os
 
 import numpy as np
-from scipy import signal
+from scipy import interpolate, signal
 
 
 def shake_kernel(size, seed, steps=None):
@@ -37,6 +37,89 @@ def shake_kernel(size, seed, steps=None):
         kernel[y0, x0 + 1] += (1 - fy) * fx
         kernel[y0 + 1, x0] += fy * (1 - fx)
         kernel[y0 + 1, x0 + 1] += fy * fx
+    return kernel / kernel.sum()
+
+
+# The uneven trajectories of uneven_shake_kernel, in the manner of Boracchi and
+# Foi's random-motion model (IEEE TIP 2012) but with speed left free, so that
+# exposure piles up where the camera lingers. Units are arbitrary: the path is
+# scaled to the kernel afterwards.
+UNEVEN_STEPS = 120  # steps of the exposure
+UNEVEN_SUBSTEPS = 48  # points splatted per step, at equal times: under 0.3 px apart at 75 px
+UNEVEN_JITTER = 0.05  # standard deviation of the Gaussian velocity change per step
+UNEVEN_DAMPING = 0.15  # share of the velocity lost per step
+UNEVEN_PULL = 0.003  # pull toward the starting point per step and unit of distance
+UNEVEN_JERK_CHANCE = 0.025  # chance per step of a jerk, about 3 an exposure
+UNEVEN_JERK = 1.0  # total velocity change of a jerk, about 10 times the jitter speed
+UNEVEN_JERK_STEPS = 5  # steps a jerk is spread over
+UNEVEN_JERK_TURN = 0.24  # most a jerk's direction turns from one step to the next (radians)
+UNEVEN_JERK_RETURN = 0.6  # how much a jerk leans back toward the starting point
+UNEVEN_FLATTEST = 0.35  # smallest ratio of the minor to the major axis of the jitter
+
+
+def uneven_trajectory(seed):
+    """Points of a seeded camera-shake trajectory at equal time intervals, as
+    an (n, 2) array of (row, column): a particle whose velocity takes a
+    Gaussian change each step (along a random main axis, stronger along it),
+    loses part of itself to friction, is pulled back toward the start and,
+    now and then, takes a jerk: a large change spread over a few steps, with a
+    turning direction leaning back toward the start. Between jerks the
+    particle lingers and wanders, which makes the bright blobs of a recorded
+    kernel; a jerk makes a fast, faint stroke ending in a hook."""
+    rng = np.random.default_rng(seed)
+    angle = rng.uniform(0.0, np.pi)
+    flatness = rng.uniform(UNEVEN_FLATTEST, 1.0)
+    cos, sin = np.cos(angle), np.sin(angle)
+    axes = np.array([[cos, -sin], [sin, cos]]) @ np.diag([1.0, flatness])
+    position = np.zeros(2)
+    velocity = 0.1 * (axes @ rng.normal(size=2))
+    pending = []  # the parts of a jerk still to come, one a step
+    path = [position.copy()]
+    for _ in range(UNEVEN_STEPS):
+        change = (UNEVEN_JITTER * (axes @ rng.normal(size=2)) - UNEVEN_DAMPING * velocity
+                  - UNEVEN_PULL * position)
+        if rng.random() < UNEVEN_JERK_CHANCE:
+            direction = axes @ rng.normal(size=2)
+            direction /= np.linalg.norm(direction)
+            distance = np.linalg.norm(position)
+            if distance > 0:
+                direction -= UNEVEN_JERK_RETURN * position / distance
+                direction /= np.linalg.norm(direction)
+            turn = rng.uniform(-UNEVEN_JERK_TURN, UNEVEN_JERK_TURN)
+            for k in range(UNEVEN_JERK_STEPS):
+                c, s = np.cos(turn * k), np.sin(turn * k)
+                pending.append(UNEVEN_JERK / UNEVEN_JERK_STEPS
+                               * np.array([c * direction[0] - s * direction[1],
+                                           s * direction[0] + c * direction[1]]))
+        if pending:
+            change += pending.pop(0)
+        velocity = velocity + change
+        position = position + velocity
+        path.append(position.copy())
+    # A cubic through the step positions, sampled at the middle of equal times.
+    times = (np.arange(UNEVEN_STEPS * UNEVEN_SUBSTEPS) + 0.5) / UNEVEN_SUBSTEPS
+    return interpolate.CubicSpline(np.arange(UNEVEN_STEPS + 1), np.array(path))(times)
+
+
+def uneven_shake_kernel(size, seed):
+    """A size x size camera-shake kernel of uneven speed: the trajectory of
+    uneven_trajectory, centred on its centre of mass (where kestrel's
+    estimators centre theirs), scaled as large as keeps it one pixel clear of
+    every border, splatted bilinearly point by point so that each pixel holds
+    the time spent over it, and normalised to sum 1."""
+    if size < 3 or size % 2 == 0:
+        raise ValueError(f"kernel size {size} is not odd and at least 3")
+    points = uneven_trajectory(seed)
+    points -= points.mean(axis=0)  # equal times: the mean is the centre of mass
+    points *= (size - 3) / 2.0 / np.abs(points).max()
+    points = np.clip(points + (size - 1) / 2.0, 1.0, size - 2.0)  # rounding aside, a no-op
+    kernel = np.zeros((size, size))
+    rows, cols = np.floor(points).astype(int).T
+    fy, fx = (points - np.floor(points)).T
+    np.add.at(kernel, (rows, cols), (1 - fy) * (1 - fx))
+    np.add.at(kernel, (rows, cols + 1), (1 - fy) * fx)
+    np.add.at(kernel, (rows + 1, cols), fy * (1 - fx))
+    np.add.at(kernel, (rows + 1, cols + 1), fy * fx)
     return kernel / kernel.sum()
 
 
