@@ -11,8 +11,9 @@
 //   - the kernel minimising |k * grad x - grad y|^2 + ridge |k|^2 over the
 //     pixels that are inside the picture and away from clipped highlights,
 //     on a noisy picture with the frequencies where noise dominates damped,
-//     then cleaned: negative entries and faint specks cleared, isolated
-//     pieces carrying little mass removed, normalised.
+//     then cleaned: negative entries and faint specks cleared, pieces that
+//     neither reach a bright cell nor carry much mass removed (faint
+//     strokes that join bright ones kept), normalised.
 // lambda falls over the iterations of a level to a floor that rises with the
 // picture's noise, so that noise is not taken for edges.
 #pragma once

@@ -33,6 +33,46 @@ inline std::vector<double> sharpScene(int rows, int cols) {
   return picture;
 }
 
+// rows x cols dead-leaves picture in [0.1, 0.9]: seeded discs of radii from
+// 2 to 40 pixels, more of the small ones (density falling as 1 / r^3, as in
+// natural pictures), each hiding those below, so that edges of every length,
+// curvature and contrast crowd the picture as they do a photograph.
+inline std::vector<double> deadLeavesScene(int rows, int cols, unsigned seed) {
+  std::vector<double> picture(static_cast<std::size_t>(rows) * cols, -1.0);
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  constexpr double kSmallest = 5.0;
+  constexpr double kLargest = 80.0;
+  std::size_t uncovered = picture.size();
+  // Leaves fall on top of earlier ones, so paint from the top leaf down and
+  // leave what is already covered.
+  for (int leaf = 0; leaf < 20000 && uncovered > 0; ++leaf) {
+    // Inverse of the cumulative distribution of r^-3 between the bounds.
+    const double u = unit(random);
+    const double radius = 1.0 / std::sqrt((1.0 - u) / (kSmallest * kSmallest) +
+                                          u / (kLargest * kLargest));
+    const double cy = unit(random) * rows;
+    const double cx = unit(random) * cols;
+    const double grey = 0.1 + 0.8 * unit(random);
+    const int top = std::max(0, static_cast<int>(cy - radius));
+    const int bottom = std::min(rows - 1, static_cast<int>(cy + radius));
+    const int left = std::max(0, static_cast<int>(cx - radius));
+    const int right = std::min(cols - 1, static_cast<int>(cx + radius));
+    for (int r = top; r <= bottom; ++r) {
+      for (int c = left; c <= right; ++c) {
+        double& v = picture[static_cast<std::size_t>(r) * cols + c];
+        if (v >= 0.0 || std::hypot(r + 0.5 - cy, c + 0.5 - cx) > radius) continue;
+        v = grey;
+        --uncovered;
+      }
+    }
+  }
+  for (double& v : picture) {
+    if (v < 0.0) v = 0.5;
+  }
+  return picture;
+}
+
 // A size x size kernel along an L-shaped, slightly curved path: not
 // symmetric, so a flipped or shifted estimate is told apart.
 inline std::vector<double> shakeKernel(int size) {
@@ -47,6 +87,67 @@ inline std::vector<double> shakeKernel(int size) {
     const int r = centre - reach / 2 + step;
     const int c = centre + reach - step / 3;
     kernel[static_cast<std::size_t>(r) * size + c] += 1.0 - 0.5 * step / reach;
+  }
+  double sum = 0.0;
+  for (double v : kernel) sum += v;
+  for (double& v : kernel) v /= sum;
+  return kernel;
+}
+
+// A size x size kernel shaped like recorded hand shake (size at least 21):
+// the camera dwells at two places, bright blobs holding 0.4 and 0.2 of the
+// mass, and darts between them along a curved stroke with a small loop, a
+// tenth as bright as the larger blob's peak or less. Its stroke, the cells the dart passes through outside the
+// blobs, is marked in `stroke` when given.
+inline std::vector<double> dwellKernel(int size, std::vector<bool>* stroke = nullptr) {
+  const std::size_t cells = static_cast<std::size_t>(size) * size;
+  std::vector<double> kernel(cells, 0.0);
+  const double pi = std::acos(-1.0);
+  const double reach = 0.5 * size - 3.0;
+  // The dart: from (-reach, -reach/2) to (reach, reach/2), bowed, with a loop
+  // of radius reach/5 two thirds of the way.
+  const auto dart = [&](double t, double& y, double& x) {
+    x = reach * (2.0 * t - 1.0);
+    y = 0.5 * reach * (2.0 * t - 1.0) - 0.35 * reach * std::sin(pi * t);
+    const double loop = std::clamp((t - 0.55) / 0.2, 0.0, 1.0);
+    if (loop > 0.0 && loop < 1.0) {
+      const double a = 2.0 * pi * loop;
+      x += 0.2 * reach * std::sin(a);
+      y -= 0.2 * reach * (1.0 - std::cos(a));
+    }
+  };
+  const int samples = 40 * size;
+  const double centre = 0.5 * (size - 1);
+  std::vector<double> dartMass(cells, 0.0);
+  for (int k = 0; k <= samples; ++k) {
+    double y = 0.0, x = 0.0;
+    dart(static_cast<double>(k) / samples, y, x);
+    const int r = static_cast<int>(std::lround(centre + y));
+    const int c = static_cast<int>(std::lround(centre + x));
+    dartMass[static_cast<std::size_t>(r) * size + c] += 1.0;
+  }
+  double dartTotal = 0.0;
+  for (double v : dartMass) dartTotal += v;
+  // The blobs: Gaussian with a standard deviation of 0.9 pixels, at the
+  // dart's ends.
+  constexpr double kBlobMass[2] = {0.4, 0.2};
+  std::vector<bool> inBlob(cells, false);
+  for (int end = 0; end < 2; ++end) {
+    double ey = 0.0, ex = 0.0;
+    dart(end, ey, ex);
+    for (int r = 0; r < size; ++r) {
+      for (int c = 0; c < size; ++c) {
+        const double d2 = std::pow(r - centre - ey, 2) + std::pow(c - centre - ex, 2);
+        const std::size_t i = static_cast<std::size_t>(r) * size + c;
+        kernel[i] += kBlobMass[end] * std::exp(-d2 / (2.0 * 0.81)) / (2.0 * pi * 0.81);
+        if (d2 <= 9.0) inBlob[i] = true;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < cells; ++i) kernel[i] += 0.4 * dartMass[i] / dartTotal;
+  if (stroke) {
+    stroke->assign(cells, false);
+    for (std::size_t i = 0; i < cells; ++i) (*stroke)[i] = dartMass[i] > 0.0 && !inBlob[i];
   }
   double sum = 0.0;
   for (double v : kernel) sum += v;
