@@ -242,29 +242,6 @@ TEST(SparseEstimation, ClippedHighlightsDoNotMisleadTheEstimate) {
   EXPECT_GT(markedSimilarity, unmarkedSimilarity);
 }
 
-// The shift (of up to reach each way) at which estimate, moved by (dy, dx),
-// correlates best with truth; both side x side.
-std::pair<int, int> bestShift(const std::vector<double>& estimate,
-                              const std::vector<double>& truth, int side, int reach) {
-  double best = -1.0;
-  std::pair<int, int> shift{0, 0};
-  for (int dy = -reach; dy <= reach; ++dy) {
-    for (int dx = -reach; dx <= reach; ++dx) {
-      double sum = 0.0;
-      for (int r = std::max(0, -dy); r < std::min(side, side - dy); ++r) {
-        for (int c = std::max(0, -dx); c < std::min(side, side - dx); ++c) {
-          sum += estimate[r * side + c] * truth[(r + dy) * side + c + dx];
-        }
-      }
-      if (sum > best) {
-        best = sum;
-        shift = {dy, dx};
-      }
-    }
-  }
-  return shift;
-}
-
 // Share of the marked cells that have a cell of the estimate (side x side,
 // moved by shift) above a hundredth of its peak within one pixel.
 double coverage(const std::vector<double>& estimate, const std::vector<bool>& marked, int side,
@@ -317,7 +294,8 @@ TEST(SparseEstimation, KeepsTheFaintStrokeBetweenTwoDwellPoints) {
   const std::vector<double> kernel = estimate(c, nullptr, 0.002);
   expectNormalised(kernel);
   const double strokeShare =
-      coverage(kernel, strokeOnGrid, kSide, bestShift(kernel, c.trueKernel, kSide, kPathReach));
+      coverage(kernel, strokeOnGrid, kSide,
+               testing::bestKernelShift(kernel, c.trueKernel, kSide, kSide, kPathReach));
   EXPECT_GT(kernelSimilarity(kernel, c.trueKernel, kSide, kSide, kPathReach), kMinimumSimilarity);
   EXPECT_GT(strokeShare, kLeastStrokeShare);
 }

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace kestrel::testing {
@@ -251,6 +252,39 @@ inline double alignedPsnr(const std::vector<double>& result, const std::vector<d
   return best;
 }
 
+// Correlation of two kernels of the same size (rows x cols) with b moved by
+// (dy, dx): the sum of a[r][c] b[r + dy][c + dx] where both lie on the grid.
+inline double shiftedCorrelation(const std::vector<double>& a, const std::vector<double>& b,
+                                 int rows, int cols, int dy, int dx) {
+  double sum = 0.0;
+  for (int r = std::max(0, -dy); r < std::min(rows, rows - dy); ++r) {
+    for (int c = std::max(0, -dx); c < std::min(cols, cols - dx); ++c) {
+      sum += a[static_cast<std::size_t>(r) * cols + c] *
+             b[static_cast<std::size_t>(r + dy) * cols + c + dx];
+    }
+  }
+  return sum;
+}
+
+// The shift (dy, dx) of up to `reach` samples each way at which the two
+// kernels correlate best.
+inline std::pair<int, int> bestKernelShift(const std::vector<double>& a,
+                                           const std::vector<double>& b, int rows, int cols,
+                                           int reach) {
+  double best = -1.0;
+  std::pair<int, int> shift{0, 0};
+  for (int dy = -reach; dy <= reach; ++dy) {
+    for (int dx = -reach; dx <= reach; ++dx) {
+      const double sum = shiftedCorrelation(a, b, rows, cols, dy, dx);
+      if (sum > best) {
+        best = sum;
+        shift = {dy, dx};
+      }
+    }
+  }
+  return shift;
+}
+
 // Normalised cross-correlation of two kernels of the same size, maximised
 // over shifts of up to `reach` samples each way (an estimate may sit a pixel
 // off centre without being wrong).
@@ -262,23 +296,8 @@ inline double kernelSimilarity(const std::vector<double>& a, const std::vector<d
     normA += a[i] * a[i];
     normB += b[i] * b[i];
   }
-  double best = -1.0;
-  for (int dy = -reach; dy <= reach; ++dy) {
-    for (int dx = -reach; dx <= reach; ++dx) {
-      double sum = 0.0;
-      for (int r = 0; r < rows; ++r) {
-        for (int c = 0; c < cols; ++c) {
-          const int sr = r + dy;
-          const int sc = c + dx;
-          if (sr < 0 || sr >= rows || sc < 0 || sc >= cols) continue;
-          sum += a[static_cast<std::size_t>(r) * cols + c] *
-                 b[static_cast<std::size_t>(sr) * cols + sc];
-        }
-      }
-      best = std::max(best, sum / std::sqrt(normA * normB));
-    }
-  }
-  return best;
+  const auto [dy, dx] = bestKernelShift(a, b, rows, cols, reach);
+  return shiftedCorrelation(a, b, rows, cols, dy, dx) / std::sqrt(normA * normB);
 }
 
 }  // namespace kestrel::testing
