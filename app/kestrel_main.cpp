@@ -173,7 +173,7 @@ int runKestrel(int argc, const char* const* argv) {
 
   const double wtdeconv =
       options.autoDeconvWeight
-          ? automaticDeconvWeight(
+          ? blindDeconvWeight(
                 planeNoise(image.planes.data(), image.height, image.width, image.channels))
           : options.wtdeconv;
   const int deringing = deringingWeight(options.wtderinging);

@@ -52,6 +52,11 @@ double planeNoise(const double* input, int height, int width, int channels);
 // [0.005, 100].
 double automaticDeconvWeight(double planeNoiseSigma);
 
+// The same for a kernel estimated from the picture itself: real shake and an
+// estimated kernel never match exactly, and what they leave unexplained
+// needs smoothing as noise does, so a fixed mismatch is added to the noise.
+double blindDeconvWeight(double planeNoiseSigma);
+
 // Pads every plane of input by the kernel size on each side, deconvolves it
 // with kernel (kheight x kwidth, non-negative, summing to 1) and crops the
 // result into output (same layout as input, every sample written). denoise

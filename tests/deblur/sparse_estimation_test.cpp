@@ -362,6 +362,43 @@ TEST(AutomaticWeight, GrowsWithTheNoiseWithinItsRange) {
   EXPECT_EQ(automaticDeconvWeight(1e6), 100.0);
 }
 
+// A kernel estimated from the picture is never the blur exactly: here the
+// estimate is the true kernel smeared by one pixel, as estimates on real
+// shake come out a little thick. On a nearly noise-free picture the weight
+// made for a known kernel sharpens the mismatch into ringing; the blind
+// weight smooths it. It must also leave a noisy picture's weight about as
+// it was, where the noise already dominates.
+TEST(AutomaticWeight, TheBlindWeightSmoothsWhatAnEstimatedKernelLeavesUnexplained) {
+  constexpr int kSide = 128;
+  constexpr int kKernel = 21;
+  constexpr double kNoise = 0.001;
+  // Measured: 1.9 dB better.
+  constexpr double kMinimumGain = 1.0;
+  const std::vector<double> sharp = testing::deadLeavesScene(kSide, kSide, 11);
+  const std::vector<double> kernel = testing::dwellKernel(kKernel);
+  std::vector<double> blurred = circularBlur(sharp, kSide, kSide, kernel, kKernel, kKernel);
+  testing::addNoise(blurred, kNoise, 12);
+  std::vector<double> thick(kernel.size(), 0.0);
+  for (int r = 0; r < kKernel; ++r) {
+    for (int c = 0; c < kKernel; ++c) {
+      const double v = kernel[static_cast<std::size_t>(r) * kKernel + c] / 2.0;
+      thick[static_cast<std::size_t>(r) * kKernel + c] += v;
+      thick[static_cast<std::size_t>(std::min(r + 1, kKernel - 1)) * kKernel +
+            std::min(c + 1, kKernel - 1)] += v;
+    }
+  }
+  const auto deblurredPsnr = [&](double wtdeconv) {
+    std::vector<double> output(blurred.size());
+    EXPECT_TRUE(deconvolvePicture(blurred.data(), output.data(), kSide, kSide, 1, thick.data(),
+                                  kKernel, kKernel, wtdeconv, 10, 0, {}));
+    return testing::alignedPsnr(output, sharp, kSide, kSide, kMargin + kKernel / 2, kReach);
+  };
+  const double known = deblurredPsnr(automaticDeconvWeight(kNoise));
+  const double blind = deblurredPsnr(blindDeconvWeight(kNoise));
+  EXPECT_GT(blind, known + kMinimumGain) << "known-kernel weight " << known << " dB";
+  EXPECT_NEAR(blindDeconvWeight(0.05) / automaticDeconvWeight(0.05), 1.0, 0.02);
+}
+
 TEST(AutomaticWeight, ReadsTheNoiseOfEveryPlane) {
   const int side = 64;
   std::vector<double> planes;
